@@ -1,0 +1,109 @@
+#include "VellShared/Preferences.hpp"
+
+#include <array>
+
+#include "VellShared/PropertyListReads.hpp"
+
+namespace {
+
+constexpr const char* legacyDomain = "org.vell.shared";
+
+constexpr std::array<const char*, 4> migratedKeys = {
+    VellPreferences::wantedKey,
+    VellPreferences::ownsOverrideKey,
+    VellPreferences::priorCaffeinateKey,
+    VellPreferences::caffeinateAtLaunchKey,
+};
+
+// These settings are read as untyped objects: anything stored that is not a
+// Boolean (or a number exactly 0 or 1) reads as the default, true.
+bool readBooleanDefaultingToTrue(const char* key) {
+    const std::optional<PropertyListValue> stored = VellPreferences::store()->objectForKey(key);
+    if (!stored) {
+        return true;
+    }
+    return readBoolean(*stored).value_or(true);
+}
+
+void writeBoolean(const char* key, bool value) {
+    VellPreferences::store()->setBoolForKey(value, key);
+}
+
+}  // namespace
+
+namespace VellPreferences {
+
+std::unique_ptr<platform::SettingsSuite> store() {
+    if (auto suite = platform::openSettingsSuite(domain)) {
+        return suite;
+    }
+    return platform::standardSettings();
+}
+
+bool wanted() {
+    return store()->boolForKey(wantedKey);
+}
+void setWanted(bool value) {
+    writeBoolean(wantedKey, value);
+}
+
+bool ownsOverride() {
+    return store()->boolForKey(ownsOverrideKey);
+}
+void setOwnsOverride(bool value) {
+    writeBoolean(ownsOverrideKey, value);
+}
+
+bool priorCaffeinate() {
+    return readBooleanDefaultingToTrue(priorCaffeinateKey);
+}
+void setPriorCaffeinate(bool value) {
+    writeBoolean(priorCaffeinateKey, value);
+}
+
+bool caffeinateAtLaunch() {
+    return readBooleanDefaultingToTrue(caffeinateAtLaunchKey);
+}
+void setCaffeinateAtLaunch(bool value) {
+    writeBoolean(caffeinateAtLaunchKey, value);
+}
+
+bool lowBatteryCutoff() {
+    return readBooleanDefaultingToTrue(lowBatteryCutoffKey);
+}
+void setLowBatteryCutoff(bool value) {
+    writeBoolean(lowBatteryCutoffKey, value);
+}
+
+std::optional<std::string> cutoffReason() {
+    return store()->stringForKey(cutoffReasonKey);
+}
+void setCutoffReason(const std::optional<std::string>& value) {
+    std::optional<PropertyListValue> stored;
+    if (value) {
+        stored = PropertyListValue(*value);
+    }
+    store()->setObjectForKey(stored, cutoffReasonKey);
+}
+
+void migrateLegacyDomainIfNeeded() {
+    const auto shared = store();
+    // Presence counts, not value: a stored false means the user has settings.
+    for (const char* key : migratedKeys) {
+        if (shared->objectForKey(key)) {
+            return;
+        }
+    }
+    // The legacy suite has no fallback: without it there is nothing to copy.
+    const auto legacy = platform::openSettingsSuite(legacyDomain);
+    if (!legacy) {
+        return;
+    }
+    for (const char* key : migratedKeys) {
+        if (auto value = legacy->objectForKey(key)) {
+            shared->setObjectForKey(value, key);
+        }
+    }
+}
+
+}  // namespace VellPreferences

@@ -1,0 +1,402 @@
+#include "platform/linux/property_list_file.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "platform/linux/file_io.hpp"
+
+namespace platform::linux_host {
+namespace {
+
+constexpr std::string_view binaryMagic = "bplist00";
+
+bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
+    return text.substr(at, prefix.size()) == prefix;
+}
+
+bool isNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == ':' || c == '.';
+}
+
+// Tracks the nesting of container tags. Comments, CDATA, declarations and
+// processing instructions are skipped, since a parser skips them too; a
+// closing tag that does not match the innermost open one fails the check,
+// so no trick can hide nesting from it.
+bool xmlWithinLimits(std::string_view text) {
+    std::vector<std::string_view> open;
+    std::size_t at = 0;
+    while ((at = text.find('<', at)) != std::string_view::npos) {
+        std::string_view skipTo;
+        if (startsWith(text, at, "<!--")) {
+            skipTo = "-->";
+        } else if (startsWith(text, at, "<![CDATA[")) {
+            skipTo = "]]>";
+        } else if (startsWith(text, at, "<?") || startsWith(text, at, "<!")) {
+            skipTo = ">";
+        }
+        if (!skipTo.empty()) {
+            const std::size_t end = text.find(skipTo, at + 2);
+            if (end == std::string_view::npos) {
+                return false;
+            }
+            at = end + skipTo.size();
+            continue;
+        }
+        const bool closing = startsWith(text, at, "</");
+        const std::size_t nameStart = at + (closing ? 2 : 1);
+        std::size_t nameEnd = nameStart;
+        while (nameEnd < text.size() && isNameCharacter(text[nameEnd])) {
+            ++nameEnd;
+        }
+        const std::size_t tagEnd = text.find('>', nameEnd);
+        if (tagEnd == std::string_view::npos) {
+            return false;
+        }
+        const std::string_view name = text.substr(nameStart, nameEnd - nameStart);
+        const bool container = name == "array" || name == "dict" || name == "plist";
+        const bool selfClosing = text[tagEnd - 1] == '/';
+        at = tagEnd + 1;
+        if (!container) {
+            continue;
+        }
+        if (closing) {
+            if (open.empty() || open.back() != name) {
+                return false;
+            }
+            open.pop_back();
+        } else if (!selfClosing) {
+            open.push_back(name);
+            if (open.size() > maximumPropertyListDepth) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return value;
+}
+
+struct BinaryObject {
+    std::vector<std::uint64_t> children;
+};
+
+// Reads the references of the object at `offset`; false when it runs off the
+// object area or is malformed.
+bool readBinaryObject(std::string_view bytes,
+                      std::uint64_t offset,
+                      std::uint64_t objectAreaEnd,
+                      std::size_t referenceSize,
+                      BinaryObject& object) {
+    if (offset >= objectAreaEnd) {
+        return false;
+    }
+    const auto marker = static_cast<unsigned char>(bytes[offset]);
+    const unsigned type = marker >> 4;
+    const bool array = type == 0xA || type == 0xB || type == 0xC;
+    const bool dictionary = type == 0xD;
+    if (!array && !dictionary) {
+        return true;
+    }
+    std::uint64_t count = marker & 0x0F;
+    std::uint64_t at = offset + 1;
+    if (count == 0x0F) {
+        if (at >= objectAreaEnd) {
+            return false;
+        }
+        const auto countMarker = static_cast<unsigned char>(bytes[at]);
+        if ((countMarker >> 4) != 0x1 || (countMarker & 0x0F) > 3) {
+            return false;
+        }
+        const std::size_t width = std::size_t{1} << (countMarker & 0x0F);
+        if (at + 1 + width > objectAreaEnd) {
+            return false;
+        }
+        count = bigEndian(bytes, at + 1, width);
+        at += 1 + width;
+    }
+    const std::uint64_t references = dictionary ? count * 2 : count;
+    if (count > objectAreaEnd || references * referenceSize > objectAreaEnd - at) {
+        return false;
+    }
+    object.children.reserve(references);
+    for (std::uint64_t i = 0; i < references; ++i) {
+        object.children.push_back(bigEndian(bytes, at + i * referenceSize, referenceSize));
+    }
+    return true;
+}
+
+// Walks the object graph from the top object without recursion, measuring
+// the longest path (depth) and the size of the tree a parser would build
+// (shared objects counted at each use). A cycle fails.
+bool binaryWithinLimits(std::string_view bytes) {
+    constexpr std::size_t trailerSize = 32;
+    if (bytes.size() < binaryMagic.size() + trailerSize) {
+        return false;
+    }
+    const std::size_t trailer = bytes.size() - trailerSize;
+    const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+    const std::size_t referenceSize = static_cast<unsigned char>(bytes[trailer + 7]);
+    const std::uint64_t objectCount = bigEndian(bytes, trailer + 8, 8);
+    const std::uint64_t topObject = bigEndian(bytes, trailer + 16, 8);
+    const std::uint64_t offsetTable = bigEndian(bytes, trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || referenceSize < 1 || referenceSize > 8) {
+        return false;
+    }
+    if (objectCount == 0 || objectCount > bytes.size() || topObject >= objectCount) {
+        return false;
+    }
+    if (offsetTable < binaryMagic.size() || offsetTable > trailer ||
+        objectCount * offsetSize > trailer - offsetTable) {
+        return false;
+    }
+    const std::size_t count = static_cast<std::size_t>(objectCount);
+    std::vector<std::uint64_t> offsets(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        offsets[i] = bigEndian(bytes, offsetTable + i * offsetSize, offsetSize);
+    }
+
+    enum class Mark : std::uint8_t { unseen, open, done };
+    std::vector<Mark> marks(count, Mark::unseen);
+    std::vector<std::uint64_t> treeSize(count, 0);
+    struct Frame {
+        std::size_t object;
+        BinaryObject contents;
+        std::size_t next = 0;
+        std::uint64_t size = 1;
+    };
+    std::vector<Frame> path;
+    auto enter = [&](std::size_t object) {
+        Frame frame{object, {}, 0, 1};
+        if (!readBinaryObject(bytes, offsets[object], offsetTable, referenceSize, frame.contents)) {
+            return false;
+        }
+        marks[object] = Mark::open;
+        path.push_back(std::move(frame));
+        return path.size() <= maximumPropertyListDepth;
+    };
+    if (!enter(static_cast<std::size_t>(topObject))) {
+        return false;
+    }
+    while (!path.empty()) {
+        Frame& frame = path.back();
+        if (frame.next == frame.contents.children.size()) {
+            marks[frame.object] = Mark::done;
+            treeSize[frame.object] = frame.size;
+            const std::uint64_t size = frame.size;
+            path.pop_back();
+            if (!path.empty()) {
+                path.back().size += size;
+                if (path.back().size > maximumPropertyListNodes) {
+                    return false;
+                }
+            }
+            continue;
+        }
+        const std::uint64_t child = frame.contents.children[frame.next++];
+        if (child >= objectCount) {
+            return false;
+        }
+        const auto index = static_cast<std::size_t>(child);
+        if (marks[index] == Mark::open) {
+            return false;
+        }
+        if (marks[index] == Mark::done) {
+            frame.size += treeSize[index];
+            if (frame.size > maximumPropertyListNodes) {
+                return false;
+            }
+            continue;
+        }
+        if (!enter(index)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool propertyListWithinLimits(std::string_view bytes) {
+    if (bytes.size() > maximumPropertyListBytes) {
+        return false;
+    }
+    if (startsWith(bytes, 0, binaryMagic)) {
+        return binaryWithinLimits(bytes);
+    }
+    return xmlWithinLimits(bytes);
+}
+
+std::optional<ScopedPlist> parsePropertyList(std::string_view bytes) {
+    if (bytes.empty() || !propertyListWithinLimits(bytes)) {
+        return std::nullopt;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    if (root == nullptr) {
+        return std::nullopt;
+    }
+    return ScopedPlist(root);
+}
+
+std::optional<ScopedPlist> readPropertyListFile(const std::string& path) {
+    const std::optional<std::string> bytes = readWholeFile(path, maximumPropertyListBytes);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return parsePropertyList(*bytes);
+}
+
+std::optional<PropertyListDictionary> readDictionaryPropertyListFile(const std::string& path) {
+    const auto root = readPropertyListFile(path);
+    if (!root || plist_get_node_type(root->get()) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    PropertyListValue value = valueFromNode(root->get());
+    return *value.as<PropertyListDictionary>();
+}
+
+PropertyListValue valueFromNode(plist_t node) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            std::uint8_t value = 0;
+            plist_get_bool_val(node, &value);
+            return value != 0;
+        }
+        case PLIST_UINT:
+        case PLIST_UID: {
+            std::uint64_t value = 0;
+            if (plist_get_node_type(node) == PLIST_UID) {
+                plist_get_uid_val(node, &value);
+            } else {
+                plist_get_uint_val(node, &value);
+            }
+            // libplist keeps negative integers as their two's complement.
+            std::int64_t signedValue = 0;
+            std::memcpy(&signedValue, &value, sizeof value);
+            return PropertyListValue(static_cast<long long>(signedValue));
+        }
+        case PLIST_REAL: {
+            double value = 0;
+            plist_get_real_val(node, &value);
+            return value;
+        }
+        case PLIST_STRING:
+        case PLIST_KEY: {
+            std::uint64_t length = 0;
+            const char* text = plist_get_node_type(node) == PLIST_STRING
+                                   ? plist_get_string_ptr(node, &length)
+                                   : nullptr;
+            if (text != nullptr) {
+                return std::string(text, length);
+            }
+            char* copy = nullptr;
+            plist_get_key_val(node, &copy);
+            std::string value = copy ? copy : "";
+            free(copy);
+            return value;
+        }
+        case PLIST_DATA: {
+            std::uint64_t length = 0;
+            const char* data = plist_get_data_ptr(node, &length);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+            return PropertyListData(bytes, bytes + (data ? length : 0));
+        }
+        case PLIST_DATE: {
+            std::int32_t seconds = 0;
+            std::int32_t microseconds = 0;
+            plist_get_date_val(node, &seconds, &microseconds);
+            return PropertyListDate{seconds + microseconds / 1e6};
+        }
+        case PLIST_ARRAY: {
+            PropertyListArray items;
+            const std::uint32_t size = plist_array_get_size(node);
+            items.reserve(size);
+            for (std::uint32_t i = 0; i < size; ++i) {
+                items.push_back(valueFromNode(plist_array_get_item(node, i)));
+            }
+            return items;
+        }
+        case PLIST_DICT: {
+            PropertyListDictionary entries;
+            plist_dict_iter iterator = nullptr;
+            plist_dict_new_iter(node, &iterator);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, iterator, &key, &item);
+                if (item == nullptr) {
+                    free(key);
+                    break;
+                }
+                if (key != nullptr) {
+                    entries.insert_or_assign(key, valueFromNode(item));
+                }
+                free(key);
+            }
+            free(iterator);
+            return entries;
+        }
+        default:
+            return false;
+    }
+}
+
+ScopedPlist nodeFromValue(const PropertyListValue& value) {
+    if (const auto* boolean = value.as<bool>()) {
+        return ScopedPlist(plist_new_bool(*boolean ? 1 : 0));
+    }
+    if (const auto* integer = value.as<std::int64_t>()) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, integer, sizeof bits);
+        return ScopedPlist(plist_new_uint(bits));
+    }
+    if (const auto* real = value.as<double>()) {
+        return ScopedPlist(plist_new_real(*real));
+    }
+    if (const auto* text = value.as<std::string>()) {
+        return ScopedPlist(plist_new_string(text->c_str()));
+    }
+    if (const auto* data = value.as<PropertyListData>()) {
+        return ScopedPlist(
+            plist_new_data(reinterpret_cast<const char*>(data->data()), data->size()));
+    }
+    if (const auto* date = value.as<PropertyListDate>()) {
+        const double whole = std::floor(date->secondsSinceReferenceDate);
+        const double clamped = std::clamp(whole, -2147483648.0, 2147483647.0);
+        const auto micro = static_cast<std::int32_t>((date->secondsSinceReferenceDate - whole) * 1e6);
+        return ScopedPlist(plist_new_date(static_cast<std::int32_t>(clamped), micro));
+    }
+    if (const auto* items = value.as<PropertyListArray>()) {
+        ScopedPlist array(plist_new_array());
+        for (const auto& item : *items) {
+            plist_array_append_item(array.get(), nodeFromValue(item).release());
+        }
+        return array;
+    }
+    ScopedPlist dictionary(plist_new_dict());
+    for (const auto& [key, item] : *value.as<PropertyListDictionary>()) {
+        plist_dict_set_item(dictionary.get(), key.c_str(), nodeFromValue(item).release());
+    }
+    return dictionary;
+}
+
+std::string toXml(plist_t node) {
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(node, &xml, &length);
+    std::string text = xml ? std::string(xml, length) : std::string();
+    plist_to_xml_free(xml);
+    return text;
+}
+
+}  // namespace platform::linux_host

@@ -1,0 +1,49 @@
+// Property lists on Linux, through libplist, behind a guard: every file the
+// stand-in reads may be hostile, and libplist recurses once per level of
+// nesting (in parsing, copying and freeing alike), so a file is parsed only
+// after its structure has been checked to be of sane size and depth.
+#pragma once
+
+#include <plist/plist.h>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/property_list.hpp"
+
+namespace platform::linux_host {
+
+// No real property list the stand-in reads comes near these.
+inline constexpr std::size_t maximumPropertyListBytes = 8 * 1024 * 1024;
+inline constexpr std::size_t maximumPropertyListDepth = 64;
+inline constexpr std::size_t maximumPropertyListNodes = 1'000'000;
+
+struct PlistFree {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using ScopedPlist = std::unique_ptr<void, PlistFree>;
+
+// True when `bytes` is XML or binary whose nesting and size are within the
+// limits above. Malformed structure fails it.
+bool propertyListWithinLimits(std::string_view bytes);
+
+// The parsed tree, XML or binary; absent when it is neither or fails the guard.
+std::optional<ScopedPlist> parsePropertyList(std::string_view bytes);
+
+// The file's parsed tree; absent when it is missing, unreadable, too large
+// or not a property list.
+std::optional<ScopedPlist> readPropertyListFile(const std::string& path);
+
+// The file's root dictionary as a value; absent otherwise.
+std::optional<PropertyListDictionary> readDictionaryPropertyListFile(const std::string& path);
+
+PropertyListValue valueFromNode(plist_t node);
+ScopedPlist nodeFromValue(const PropertyListValue& value);
+
+// XML text of `node`.
+std::string toXml(plist_t node);
+
+}  // namespace platform::linux_host

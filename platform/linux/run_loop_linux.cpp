@@ -1,0 +1,314 @@
+// The main run loop on Linux: one thread waiting on epoll for a timerfd per
+// timer, an eventfd that wakes it for work queued from any thread, and the
+// power-source notification's inotify (and, on a real root, netlink) socket.
+// Thermal changes are watched by a thread of their own, which posts them as
+// the Mac does, from whatever thread it likes.
+#include "platform/run_loop.hpp"
+
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/scoped_fd.hpp"
+#include "platform/linux/sysfs.hpp"
+#include "platform/linux/system_root.hpp"
+#include "platform/thermal_state.hpp"
+
+namespace platform {
+namespace {
+
+using linux_host::ScopedFd;
+
+constexpr std::uint32_t fileChanges =
+    IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB;
+
+// Watches `folder` and every folder directly inside it.
+void watchTree(int inotify, const std::string& folder) {
+    ::inotify_add_watch(inotify, folder.c_str(), fileChanges | IN_ONLYDIR);
+    for (const std::string& name : linux_host::sortedEntries(folder)) {
+        ::inotify_add_watch(inotify, (folder + "/" + name).c_str(), fileChanges | IN_ONLYDIR);
+    }
+}
+
+// Reads what inotify has and returns how many changes it reported; new
+// folders inside `folder` are watched from now on.
+int takeChanges(int inotify, const std::string& folder) {
+    alignas(inotify_event) char buffer[16384];
+    const ssize_t length = ::read(inotify, buffer, sizeof buffer);
+    if (length <= 0) {
+        return 0;
+    }
+    int changes = 0;
+    for (ssize_t at = 0; at < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len) {
+            ::inotify_add_watch(inotify, (folder + "/" + event->name).c_str(),
+                                fileChanges | IN_ONLYDIR);
+        }
+        if (event->mask & IN_IGNORED) {
+            continue;
+        }
+        ++changes;
+    }
+    return changes;
+}
+
+class MainRunLoop {
+public:
+    MainRunLoop()
+        : epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+          wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        watch(wake_.get(), [this] { runQueuedWork(); });
+    }
+
+    void watch(int fd, std::function<void()> onReadable) {
+        handlers_[fd] = std::move(onReadable);
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+    }
+
+    void unwatch(int fd) {
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+        handlers_.erase(fd);
+    }
+
+    void addTimer(ScopedFd timer, std::function<void()> tick) {
+        const int fd = timer.get();
+        watch(fd, [fd, tick = std::move(tick)] {
+            std::uint64_t expirations = 0;
+            if (::read(fd, &expirations, sizeof expirations) == sizeof expirations) {
+                tick();
+            }
+        });
+        timers_.push_back(std::move(timer));
+    }
+
+    // Never blocks: the eventfd is non-blocking, and a counter that is
+    // already non-zero wakes the loop all the same.
+    void post(std::function<void()> work) {
+        {
+            std::lock_guard<std::mutex> lock(queueMutex_);
+            queue_.push_back(std::move(work));
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
+    }
+
+    [[noreturn]] void run() {
+        for (;;) {
+            epoll_event events[16];
+            const int ready = ::epoll_wait(epoll_.get(), events, 16, -1);
+            for (int i = 0; i < ready; ++i) {
+                const auto handler = handlers_.find(events[i].data.fd);
+                if (handler != handlers_.end()) {
+                    auto call = handler->second;
+                    call();
+                }
+            }
+        }
+    }
+
+private:
+    void runQueuedWork() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t ignored = ::read(wake_.get(), &count, sizeof count);
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::lock_guard<std::mutex> lock(queueMutex_);
+                if (queue_.empty()) {
+                    return;
+                }
+                work = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            work();
+        }
+    }
+
+    ScopedFd epoll_;
+    ScopedFd wake_;
+    std::map<int, std::function<void()>> handlers_;
+    std::vector<ScopedFd> timers_;
+    std::mutex queueMutex_;
+    std::deque<std::function<void()>> queue_;
+};
+
+// Made once and never destroyed: the thermal thread may post to it while
+// the process exits.
+MainRunLoop& mainRunLoop() {
+    static MainRunLoop* loop = new MainRunLoop;
+    return *loop;
+}
+
+class PowerSourceNotification : public RunLoopSource {
+public:
+    PowerSourceNotification(RunLoopCallback callback, void* context)
+        : callback_(callback),
+          context_(context),
+          folder_(linux_host::rootedPath("/sys/class/power_supply")),
+          inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+        if (inotify_.valid()) {
+            watchTree(inotify_.get(), folder_);
+        }
+        // The kernel announces real power-supply changes only by uevent.
+        if (linux_host::systemRoot().empty()) {
+            openUevents();
+        }
+    }
+
+    ~PowerSourceNotification() override {
+        if (added_) {
+            mainRunLoop().unwatch(inotify_.get());
+            if (uevents_.valid()) {
+                mainRunLoop().unwatch(uevents_.get());
+            }
+        }
+    }
+
+    bool valid() const { return inotify_.valid(); }
+
+    void addTo(MainRunLoop& loop) {
+        if (added_) {
+            return;
+        }
+        added_ = true;
+        loop.watch(inotify_.get(), [this] {
+            for (int changes = takeChanges(inotify_.get(), folder_); changes > 0; --changes) {
+                callback_(context_);
+            }
+        });
+        if (uevents_.valid()) {
+            loop.watch(uevents_.get(), [this] { takeUevent(); });
+        }
+    }
+
+private:
+    void openUevents() {
+        uevents_.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                NETLINK_KOBJECT_UEVENT));
+        sockaddr_nl address{};
+        address.nl_family = AF_NETLINK;
+        address.nl_groups = 1;
+        if (uevents_.valid() &&
+            ::bind(uevents_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            uevents_.reset();
+        }
+    }
+
+    void takeUevent() {
+        char message[8192];
+        const ssize_t length = ::recv(uevents_.get(), message, sizeof message, 0);
+        if (length <= 0) {
+            return;
+        }
+        // A uevent is NUL-separated KEY=value lines.
+        const std::string_view text(message, static_cast<std::size_t>(length));
+        if (text.find("SUBSYSTEM=power_supply") != std::string_view::npos) {
+            callback_(context_);
+        }
+    }
+
+    RunLoopCallback callback_;
+    void* context_;
+    std::string folder_;
+    ScopedFd inotify_;
+    ScopedFd uevents_;
+    bool added_ = false;
+};
+
+// Real thermal zones announce nothing, so on a real root the watcher also
+// looks every few seconds; in a simulated Mac, inotify says it all.
+constexpr int realRootThermalPollMilliseconds = 5000;
+
+void watchThermalState(std::function<void()> handler) {
+    const std::string folder = linux_host::rootedPath("/sys/class/thermal");
+    ScopedFd inotify(::inotify_init1(IN_CLOEXEC));
+    if (inotify.valid()) {
+        watchTree(inotify.get(), folder);
+    }
+    const int timeout = linux_host::systemRoot().empty() ? realRootThermalPollMilliseconds : -1;
+    if (!inotify.valid() && timeout < 0) {
+        return;
+    }
+    ThermalState last = currentThermalState();
+    for (;;) {
+        pollfd wait{inotify.get(), POLLIN, 0};
+        const int ready = ::poll(&wait, inotify.valid() ? 1 : 0, timeout);
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (ready > 0) {
+            takeChanges(inotify.get(), folder);
+        }
+        const ThermalState now = currentThermalState();
+        if (now != last) {
+            last = now;
+            handler();
+        }
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<RunLoopSource> createPowerSourceNotificationSource(RunLoopCallback callback,
+                                                                   void* context) {
+    auto source = std::make_unique<PowerSourceNotification>(callback, context);
+    if (!source->valid()) {
+        return nullptr;
+    }
+    return source;
+}
+
+void addSourceToCurrentRunLoop(RunLoopSource& source) {
+    if (auto* power = dynamic_cast<PowerSourceNotification*>(&source)) {
+        power->addTo(mainRunLoop());
+    }
+}
+
+void observeThermalStateChanges(std::function<void()> handler) {
+    std::thread(watchThermalState, std::move(handler)).detach();
+}
+
+void performOnMainThread(std::function<void()> work) {
+    mainRunLoop().post(std::move(work));
+}
+
+void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) {
+    ScopedFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!timer.valid()) {
+        return;
+    }
+    const double interval = std::max(intervalSeconds, 0.001);
+    const double whole = std::floor(interval);
+    timespec period{static_cast<time_t>(whole), static_cast<long>((interval - whole) * 1e9)};
+    itimerspec schedule{period, period};
+    if (::timerfd_settime(timer.get(), 0, &schedule, nullptr) != 0) {
+        return;
+    }
+    mainRunLoop().addTimer(std::move(timer), std::move(tick));
+}
+
+void runCurrentRunLoop() {
+    mainRunLoop().run();
+}
+
+}  // namespace platform

@@ -1,0 +1,237 @@
+// A suite named S is the property-list file $HOME/Library/Preferences/S.plist.
+// Reads take the file as it is now. A write rewrites the whole file under an
+// exclusive lock and renames a complete new file over the old one, so that
+// concurrent writers of different keys keep each other's changes and a crash
+// mid-write leaves the old file whole.
+#include "platform/settings.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <ctime>
+
+#include "platform/linux/file_io.hpp"
+#include "platform/linux/property_list_file.hpp"
+#include "platform/linux/scoped_fd.hpp"
+#include "platform/linux/system_root.hpp"
+
+namespace platform {
+namespace {
+
+using linux_host::ScopedFd;
+using linux_host::ScopedPlist;
+
+std::string preferencesFolder() {
+    return linux_host::homeDirectory() + "/Library/Preferences";
+}
+
+bool makeFolder(const std::string& path) {
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool makePreferencesFolder() {
+    const std::string library = linux_host::homeDirectory() + "/Library";
+    return makeFolder(library) && makeFolder(preferencesFolder());
+}
+
+std::string decimalText(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t done = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+class FileSettingsSuite : public SettingsSuite {
+public:
+    explicit FileSettingsSuite(const std::string& name)
+        : path_(preferencesFolder() + "/" + name + ".plist") {}
+
+    std::optional<PropertyListValue> objectForKey(const std::string& key) override {
+        const std::optional<ScopedPlist> root = readRoot();
+        if (!root) {
+            return std::nullopt;
+        }
+        plist_t item = plist_dict_get_item(root->get(), key.c_str());
+        if (item == nullptr) {
+            return std::nullopt;
+        }
+        return linux_host::valueFromNode(item);
+    }
+
+    bool boolForKey(const std::string& key) override {
+        const std::optional<PropertyListValue> value = objectForKey(key);
+        if (!value) {
+            return false;
+        }
+        if (const auto* boolean = value->as<bool>()) {
+            return *boolean;
+        }
+        if (const auto* integer = value->as<std::int64_t>()) {
+            return *integer != 0;
+        }
+        if (const auto* real = value->as<double>()) {
+            return *real != 0;
+        }
+        if (const auto* text = value->as<std::string>()) {
+            std::size_t at = 0;
+            while (at < text->size() && std::isspace(static_cast<unsigned char>((*text)[at]))) {
+                ++at;
+            }
+            if (at == text->size()) {
+                return false;
+            }
+            const char first = (*text)[at];
+            return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
+                   (first >= '1' && first <= '9');
+        }
+        return false;
+    }
+
+    std::optional<std::string> stringForKey(const std::string& key) override {
+        const std::optional<PropertyListValue> value = objectForKey(key);
+        if (!value) {
+            return std::nullopt;
+        }
+        if (const auto* text = value->as<std::string>()) {
+            return *text;
+        }
+        if (const auto* integer = value->as<std::int64_t>()) {
+            return std::to_string(*integer);
+        }
+        if (const auto* real = value->as<double>()) {
+            return decimalText(*real);
+        }
+        // On the Mac a Boolean is a number too, and reads as "1" or "0".
+        if (const auto* boolean = value->as<bool>()) {
+            return std::string(*boolean ? "1" : "0");
+        }
+        return std::nullopt;
+    }
+
+    void setBoolForKey(bool value, const std::string& key) override {
+        modify(key, linux_host::nodeFromValue(PropertyListValue(value)));
+    }
+
+    void setObjectForKey(const std::optional<PropertyListValue>& value,
+                         const std::string& key) override {
+        modify(key, value ? linux_host::nodeFromValue(*value) : ScopedPlist());
+    }
+
+    // Every write has already reached the file.
+    bool synchronize() override { return true; }
+
+private:
+    // The suite's root dictionary; absent for a missing, unreadable or
+    // corrupt file, which reads as an empty suite.
+    std::optional<ScopedPlist> readRoot() const {
+        std::optional<ScopedPlist> root = linux_host::readPropertyListFile(path_);
+        if (!root || plist_get_node_type(root->get()) != PLIST_DICT) {
+            return std::nullopt;
+        }
+        return root;
+    }
+
+    // The root to modify: the stored dictionary, or an empty one. A file
+    // that is there but can't be used is kept aside first, so that nothing
+    // the user had is destroyed by the rewrite.
+    ScopedPlist rootForWriting() const {
+        if (std::optional<ScopedPlist> root = readRoot()) {
+            return std::move(*root);
+        }
+        struct stat status {};
+        if (::stat(path_.c_str(), &status) == 0 && status.st_size > 0) {
+            const std::string aside = path_ + ".corrupt-" + std::to_string(std::time(nullptr)) +
+                                      "-" + std::to_string(::getpid());
+            ::rename(path_.c_str(), aside.c_str());
+        }
+        return ScopedPlist(plist_new_dict());
+    }
+
+    void modify(const std::string& key, ScopedPlist item) {
+        if (!makePreferencesFolder()) {
+            return;
+        }
+        ScopedFd lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!lock.valid()) {
+            return;
+        }
+        while (::flock(lock.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                return;
+            }
+        }
+        ScopedPlist root = rootForWriting();
+        if (item) {
+            plist_dict_set_item(root.get(), key.c_str(), item.release());
+        } else if (plist_dict_get_item(root.get(), key.c_str()) != nullptr) {
+            plist_dict_remove_item(root.get(), key.c_str());
+        }
+        replaceFile(linux_host::toXml(root.get()));
+    }
+
+    void replaceFile(const std::string& contents) const {
+        std::string temporary = path_ + ".XXXXXX";
+        ScopedFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+        if (!file.valid()) {
+            return;
+        }
+        const bool written =
+            ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), contents) && ::fsync(file.get()) == 0;
+        file.reset();
+        if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+            ::unlink(temporary.c_str());
+        }
+    }
+
+    std::string path_;
+};
+
+std::string executableName() {
+    char buffer[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length <= 0) {
+        return "unknown";
+    }
+    std::string path(buffer, static_cast<std::size_t>(length));
+    const std::size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    constexpr std::string_view deleted = " (deleted)";
+    if (name.size() > deleted.size() && name.ends_with(deleted)) {
+        name.resize(name.size() - deleted.size());
+    }
+    return name.empty() ? "unknown" : name;
+}
+
+}  // namespace
+
+std::unique_ptr<SettingsSuite> openSettingsSuite(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos) {
+        return nullptr;
+    }
+    return std::make_unique<FileSettingsSuite>(name);
+}
+
+std::unique_ptr<SettingsSuite> standardSettings() {
+    return std::make_unique<FileSettingsSuite>(executableName());
+}
+
+}  // namespace platform

@@ -1,0 +1,68 @@
+#include "platform/linux/sysfs.hpp"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <memory>
+
+#include "platform/linux/file_io.hpp"
+
+namespace platform::linux_host {
+namespace {
+
+constexpr std::size_t maximumAttributeBytes = 4096;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+std::optional<std::string> readAttribute(const std::string& path) {
+    std::optional<std::string> text = readWholeFile(path, maximumAttributeBytes);
+    if (!text) {
+        return std::nullopt;
+    }
+    auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!text->empty() && isSpace(text->back())) {
+        text->pop_back();
+    }
+    const auto first = std::find_if_not(text->begin(), text->end(), isSpace);
+    text->erase(text->begin(), first);
+    return text;
+}
+
+std::optional<std::int64_t> parseInteger(const std::string& text) {
+    std::int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::int64_t> readIntegerAttribute(const std::string& path) {
+    const std::optional<std::string> text = readAttribute(path);
+    return text ? parseInteger(*text) : std::nullopt;
+}
+
+std::vector<std::string> sortedEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace platform::linux_host
