@@ -179,6 +179,9 @@ std::optional<bool> readRegistryTruthValue(const std::string& entryClass,
     if (entryClass != "IOPMrootDomain" || property != "SleepDisabled") {
         return std::nullopt;
     }
+    if (fake().registryReading) {
+        return fake().registryReading();
+    }
     return fake().sleepDisabled;
 }
 
@@ -256,7 +259,8 @@ std::optional<std::string> registerAgentService(const std::string& plistName,
 
 std::optional<std::string> unregisterAgentService(const std::string& plistName) {
     fake().calls.push_back("unregister " + plistName);
-    if (fake().unregistrationFails || fake().registeredAgents.erase(plistName) == 0) {
+    fake().registeredAgents.erase(plistName);
+    if (fake().unregistrationFails) {
         return "Operation not permitted";
     }
     return std::nullopt;

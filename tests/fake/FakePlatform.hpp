@@ -36,6 +36,8 @@ struct FakePlatform {
 
     // Registry: the reading of IOPMrootDomain/SleepDisabled.
     std::optional<bool> sleepDisabled = false;
+    // When set, the reading comes from here instead, e.g. to change with time.
+    std::function<std::optional<bool>()> registryReading;
 
     // Programs. sudo/pmset runs take their outcomes from `pmsetOutcomes` in
     // order; with none left they succeed and take effect. Other programs

@@ -1,1 +1,265 @@
+// Settings suites as files under a temp HOME.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "VellShared/Preferences.hpp"
+#include "platform/linux/property_list_file.hpp"
+#include "tests/support/SimulatedMac.hpp"
+
+namespace fs = std::filesystem;
+namespace P = VellPreferences;
+
+namespace {
+
+std::string xmlPlist(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body +
+           "\n</plist>\n";
+}
+
+class Settings : public ::testing::Test {
+protected:
+    TempDir home;
+    ScopedEnvironment homeVariable{"HOME", home.path()};
+    std::string folder() const { return home.path() + "/Library/Preferences"; }
+    std::string suite(const std::string& name = P::domain) const {
+        return folder() + "/" + name + ".plist";
+    }
+    void store(const std::string& body, const std::string& name = P::domain) {
+        writeFile(suite(name), xmlPlist("<dict>" + body + "</dict>"));
+    }
+    std::vector<std::string> keptAside() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder())) {
+            if (entry.path().filename().string().find(".corrupt-") != std::string::npos) {
+                names.push_back(entry.path().string());
+            }
+        }
+        return names;
+    }
+};
+
+TEST_F(Settings, AMissingSuiteReadsAsTheDefaults) {
+    EXPECT_FALSE(P::wanted());
+    EXPECT_FALSE(P::ownsOverride());
+    EXPECT_TRUE(P::priorCaffeinate());
+    EXPECT_TRUE(P::caffeinateAtLaunch());
+    EXPECT_TRUE(P::lowBatteryCutoff());
+    EXPECT_EQ(P::cutoffReason(), std::nullopt);
+}
+
+TEST_F(Settings, LowBatteryCutoffReadsZeroAndOneAndNothingElse) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"<integer>0</integer>", false}, {"<integer>1</integer>", true},
+        {"<integer>2</integer>", true},  {"<string>NO</string>", true},
+        {"<false/>", false},             {"<real>0.0</real>", false},
+    };
+    for (const auto& [stored, expected] : cases) {
+        store("<key>lowBatteryCutoff</key>" + stored);
+        EXPECT_EQ(P::lowBatteryCutoff(), expected) << stored;
+    }
+}
+
+TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
+    const std::vector<std::pair<std::string, bool>> booleans = {
+        {"<string>  yes</string>", true}, {"<string>True</string>", true},
+        {"<string>7up</string>", true},   {"<string>0</string>", false},
+        {"<string>no</string>", false},   {"<string>   </string>", false},
+        {"<integer>-2</integer>", true},  {"<real>0.0</real>", false},
+        {"<date>2020-01-01T00:00:00Z</date>", false},
+    };
+    for (const auto& [stored, expected] : booleans) {
+        store("<key>vellWanted</key>" + stored);
+        EXPECT_EQ(P::wanted(), expected) << stored;
+    }
+    const std::vector<std::pair<std::string, std::optional<std::string>>> strings = {
+        {"<string>hot</string>", "hot"}, {"<integer>42</integer>", "42"},
+        {"<real>2.5</real>", "2.5"},     {"<true/>", "1"},
+        {"<data>AAE=</data>", std::nullopt}, {"<array/>", std::nullopt},
+    };
+    for (const auto& [stored, expected] : strings) {
+        store("<key>cutoffReason</key>" + stored);
+        EXPECT_EQ(P::cutoffReason(), expected) << stored;
+    }
+}
+
+TEST_F(Settings, WritesReadBackAndAbsentRemovesTheKey) {
+    P::setLowBatteryCutoff(false);
+    EXPECT_FALSE(P::lowBatteryCutoff());
+    P::setCutoffReason("Vell turned off: battery at 7%");
+    EXPECT_EQ(P::cutoffReason(), "Vell turned off: battery at 7%");
+    P::setCutoffReason(std::nullopt);
+    EXPECT_EQ(P::cutoffReason(), std::nullopt);
+    EXPECT_EQ(readFile(suite())->find("cutoffReason"), std::string::npos);
+    EXPECT_FALSE(P::lowBatteryCutoff());
+}
+
+TEST_F(Settings, TheFolderIsPrivateAndTheFileTooAndWritesAreXml) {
+    P::setWanted(true);
+    struct stat status {};
+    ASSERT_EQ(::stat(folder().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(suite().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(suite())->rfind("<?xml", 0), 0u);
+}
+
+TEST_F(Settings, BinarySuitesAreReadAndKeptWhole) {
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "vellWanted", plist_new_bool(1));
+    plist_dict_set_item(root, "companionOnly", plist_new_string("keep me"));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    writeFile(suite(), std::string(bytes, length));
+    plist_to_bin_free(bytes);
+    plist_free(root);
+
+    EXPECT_TRUE(P::wanted());
+    P::setOwnsOverride(true);
+    EXPECT_TRUE(P::wanted());
+    EXPECT_TRUE(P::ownsOverride());
+    EXPECT_NE(readFile(suite())->find("keep me"), std::string::npos);
+}
+
+TEST_F(Settings, MigrationCopiesTheLegacyKeysOnce) {
+    store("<key>vellWanted</key><true/><key>caffeinateAtLaunch</key><false/>"
+          "<key>cutoffReason</key><string>old</string>",
+          "org.vell.shared");
+    store("<key>lowBatteryCutoff</key><false/>");
+    P::migrateLegacyDomainIfNeeded();
+    EXPECT_TRUE(P::wanted());
+    EXPECT_FALSE(P::caffeinateAtLaunch());
+    EXPECT_FALSE(P::lowBatteryCutoff());
+    EXPECT_EQ(P::cutoffReason(), std::nullopt);
+}
+
+struct BadFile {
+    const char* name;
+    std::string contents;
+};
+
+std::string nestedXml(int depth) {
+    std::string text = "<plist><dict><key>vellWanted</key><true/><key>deep</key>";
+    for (int i = 0; i < depth; ++i) {
+        text += "<array>";
+    }
+    for (int i = 0; i < depth; ++i) {
+        text += "</array>";
+    }
+    return text + "</dict></plist>";
+}
+
+// A binary property list whose objects each hold the next one `width`
+// times, `depth` deep: small on disk, huge or deep once parsed.
+std::string nestedBinary(int depth, int width, bool cycle = false) {
+    std::string objects;
+    std::vector<uint64_t> offsets;
+    for (int i = 0; i < depth; ++i) {
+        offsets.push_back(8 + objects.size());
+        objects += static_cast<char>(0xA0 | width);
+        for (int j = 0; j < width; ++j) {
+            const int next = i + 1 < depth ? i + 1 : (cycle ? 0 : depth);
+            objects += static_cast<char>(next >> 16);
+            objects += static_cast<char>(next >> 8);
+            objects += static_cast<char>(next);
+        }
+    }
+    offsets.push_back(8 + objects.size());
+    objects += '\x09';  // true
+    std::string file = "bplist00" + objects;
+    const uint64_t table = file.size();
+    for (uint64_t offset : offsets) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            file += static_cast<char>(offset >> shift);
+        }
+    }
+    std::string trailer(32, '\0');
+    trailer[6] = 4;
+    trailer[7] = 3;
+    auto put = [&](int at, uint64_t value) {
+        for (int i = 0; i < 8; ++i) {
+            trailer[at + i] = static_cast<char>(value >> (56 - 8 * i));
+        }
+    };
+    put(8, offsets.size());
+    put(16, 0);
+    put(24, table);
+    return file + trailer;
+}
+
+class BadSuiteFile : public Settings, public ::testing::WithParamInterface<BadFile> {};
+
+TEST_P(BadSuiteFile, ReadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
+    writeFile(suite(), GetParam().contents);
+    EXPECT_FALSE(P::wanted());
+    EXPECT_TRUE(P::lowBatteryCutoff());
+
+    P::setOwnsOverride(true);
+    EXPECT_TRUE(P::ownsOverride());
+    const auto aside = keptAside();
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(readFile(aside[0]), GetParam().contents);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files,
+    BadSuiteFile,
+    ::testing::Values(BadFile{"NotAPropertyList", "vellWanted = YES;\n\x01\x02"},
+                      BadFile{"ArrayAtTheRoot", xmlPlist("<array><true/></array>")},
+                      BadFile{"Truncated", xmlPlist("<dict><key>vellWanted</key><true/>")},
+                      BadFile{"MismatchedTags", xmlPlist("<dict><array></dict></array>")},
+                      BadFile{"TooLarge", std::string(9 * 1024 * 1024, ' ')},
+                      BadFile{"NestedDeepXml", nestedXml(100000)},
+                      BadFile{"NestedDeepBinary", nestedBinary(100000, 1)},
+                      BadFile{"BinaryCycle", nestedBinary(3, 1, true)},
+                      BadFile{"BinaryExponential", nestedBinary(40, 2)},
+                      BadFile{"BinaryGarbageTrailer", "bplist00" + std::string(40, '\xff')}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Settings, AnEmptyFileIsAnEmptySuiteWithNothingToKeep) {
+    writeFile(suite(), "");
+    EXPECT_FALSE(P::wanted());
+    P::setWanted(true);
+    EXPECT_TRUE(P::wanted());
+    EXPECT_TRUE(keptAside().empty());
+}
+
+TEST_F(Settings, ADirectoryInPlaceOfTheFileReadsAsEmpty) {
+    fs::create_directories(suite());
+    EXPECT_FALSE(P::wanted());
+    EXPECT_TRUE(P::lowBatteryCutoff());
+}
+
+TEST_F(Settings, NamesThatAreNotSuitesDoNotOpen) {
+    EXPECT_EQ(platform::openSettingsSuite(""), nullptr);
+    EXPECT_EQ(platform::openSettingsSuite("../escape"), nullptr);
+    EXPECT_NE(platform::openSettingsSuite("org.example"), nullptr);
+}
+
+TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothing) {
+    constexpr int writes = 1000;
+    auto writer = [](const char* key) {
+        for (int i = 1; i <= writes; ++i) {
+            P::store()->setObjectForKey(PropertyListValue(i), key);
+        }
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writer("fromChild");
+        ::_exit(0);
+    }
+    writer("fromParent");
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(P::store()->objectForKey("fromChild"), PropertyListValue(writes));
+    EXPECT_EQ(P::store()->objectForKey("fromParent"), PropertyListValue(writes));
+}
+
+}  // namespace

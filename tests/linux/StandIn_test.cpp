@@ -1,1 +1,121 @@
+// The simulated Mac's registry, power tool, files, own path and launchd.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "VellShared/PowerTool.hpp"
+#include "platform/files.hpp"
+#include "platform/launchd.hpp"
+#include "tests/support/SimulatedMac.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class StandIn : public ::testing::Test {
+protected:
+    SimulatedMac mac;
+    ScopedEnvironment root{"VELL_SYSTEM_ROOT", mac.root()};
+    ScopedEnvironment home{"HOME", mac.home()};
+};
+
+TEST_F(StandIn, TheRegistryReadsBooleansAndNumbersOnly) {
+    const std::vector<std::pair<std::string, std::optional<bool>>> cases = {
+        {"<true/>", true},
+        {"<false/>", false},
+        {"<integer>1</integer>", true},
+        {"<integer>0</integer>", false},
+        {"<real>0.0</real>", false},
+        {"<string>1</string>", std::nullopt},
+        {"<array/>", std::nullopt},
+    };
+    for (const auto& [stored, expected] : cases) {
+        mac.setSleepDisabledReading(stored);
+        EXPECT_EQ(PowerTool::sleepDisabled(), expected) << stored;
+    }
+}
+
+TEST_F(StandIn, ARegistryWithoutTheEntryOrPropertyGivesNoReading) {
+    writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"),
+              "<plist><dict><key>Other</key><true/></dict></plist>");
+    EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
+    writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"), "<plist><array><true/></array></plist>");
+    EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
+    writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"), "not a property list");
+    EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
+    fs::remove(mac.at("/IORegistry/IOPMrootDomain.plist"));
+    EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
+}
+
+TEST_F(StandIn, ThePowerToolTurnsTheOverrideOnAndOffThroughSudoAndPmset) {
+    EXPECT_EQ(PowerTool::setSleepDisabled(true), std::nullopt);
+    EXPECT_EQ(PowerTool::sleepDisabled(), true);
+    EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);
+    EXPECT_EQ(PowerTool::sleepDisabled(), false);
+}
+
+TEST_F(StandIn, AFailingPmsetGivesItsMessageUnlessTheOverrideIsAlreadyOff) {
+    mac.setPmsetFailing(true);
+    EXPECT_EQ(PowerTool::setSleepDisabled(true), "pmset: failed on purpose");
+    EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);
+    fs::remove(mac.at("/usr/bin/sudo"));
+    EXPECT_EQ(PowerTool::setSleepDisabled(true), "No such file or directory");
+}
+
+TEST_F(StandIn, FilesExistAndBundleListsReadAsDictionaries) {
+    writeFile(mac.at("/Applications/Vell.app/Contents/Info.plist"),
+              "<plist><dict><key>CFBundleIdentifier</key><string>org.vell.app</string></dict>"
+              "</plist>");
+    EXPECT_TRUE(platform::fileExists("/Applications/Vell.app"));
+    EXPECT_FALSE(platform::fileExists("/Applications/Other.app"));
+    const auto info = platform::readDictionaryFile("/Applications/Vell.app/Contents/Info.plist");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->at("CFBundleIdentifier"), PropertyListValue("org.vell.app"));
+    fs::create_symlink(mac.at("/Applications/Vell.app"), mac.at("/Applications/Link.app"));
+    EXPECT_TRUE(platform::fileExists("/Applications/Link.app"));
+    fs::create_symlink(mac.at("/nowhere"), mac.at("/Applications/Dangling.app"));
+    EXPECT_FALSE(platform::fileExists("/Applications/Dangling.app"));
+}
+
+TEST_F(StandIn, LaunchdRegistrationIsAFileInLaunchAgents) {
+    const std::string job =
+        "/Applications/Vell.app/Contents/Library/LaunchAgents/org.vell.app.dealer.plist";
+    writeFile(mac.at(job),
+              "<plist><dict><key>Label</key><string>org.vell.app.dealer</string></dict></plist>");
+    const std::string registered = mac.home() + "/Library/LaunchAgents/org.vell.app.dealer.plist";
+
+    EXPECT_EQ(platform::registerAgentService("org.vell.app.dealer.plist", "/Applications/Vell.app"),
+              std::nullopt);
+    EXPECT_TRUE(fs::exists(registered));
+    EXPECT_EQ(platform::unregisterAgentService("org.vell.app.dealer.plist"), std::nullopt);
+    EXPECT_FALSE(fs::exists(registered));
+    // Gone already: an error.
+    EXPECT_NE(platform::unregisterAgentService("org.vell.app.dealer.plist"), std::nullopt);
+    EXPECT_NE(platform::unregisterAgentService("../escape"), std::nullopt);
+    EXPECT_NE(platform::registerAgentService("org.vell.app.dealer.plist", "/Missing.app"),
+              std::nullopt);
+}
+
+// A real executable reports its path inside the simulated Mac, and that
+// path still reads as missing once the file is deleted.
+class OwnPath : public StandIn {
+protected:
+    std::string runProbe(const std::string& macPath, const std::string& mode) {
+        fs::create_directories(fs::path(mac.at(macPath)).parent_path());
+        fs::copy_file(VELL_OWN_PATH_PROBE, mac.at(macPath));
+        return PowerTool::run(macPath, {mode}).output;
+    }
+};
+
+TEST_F(OwnPath, InsideATrashTheRootIsTakenOff) {
+    const std::string trashed = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
+    EXPECT_EQ(runProbe(trashed, "keep"), trashed + "\nexists\n");
+}
+
+TEST_F(OwnPath, ADeletedExecutableReportsItsPathWithoutTheSuffix) {
+    const std::string agent = "/Applications/Vell.app/Contents/MacOS/VellDealer";
+    EXPECT_EQ(runProbe(agent, "delete"), agent + "\nmissing\n");
+}
+
+}  // namespace

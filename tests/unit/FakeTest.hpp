@@ -1,0 +1,11 @@
+// Every unit test starts from a fresh fake platform.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "tests/fake/FakePlatform.hpp"
+
+class FakeTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetFake(); }
+};
