@@ -143,6 +143,10 @@ struct BadFile {
     std::string contents;
 };
 
+void PrintTo(const BadFile& value, std::ostream* out) {
+    *out << value.name;
+}
+
 std::string nestedXml(int depth) {
     std::string text = "<plist><dict><key>vellWanted</key><true/><key>deep</key>";
     for (int i = 0; i < depth; ++i) {

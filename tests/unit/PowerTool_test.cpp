@@ -42,6 +42,10 @@ struct SetCase {
     std::optional<std::string> error;
 };
 
+void PrintTo(const SetCase& value, std::ostream* out) {
+    *out << value.name;
+}
+
 class SetSleepDisabled : public PowerToolTest, public ::testing::WithParamInterface<SetCase> {};
 
 TEST_P(SetSleepDisabled, GivesThePowerErrorOfEachOutcome) {

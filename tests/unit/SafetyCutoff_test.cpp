@@ -34,6 +34,10 @@ struct BatteryCase {
     std::optional<Battery> expected;
 };
 
+void PrintTo(const BatteryCase& value, std::ostream* out) {
+    *out << value.name;
+}
+
 class BatteryFromDescriptions : public ::testing::TestWithParam<BatteryCase> {};
 
 TEST_P(BatteryFromDescriptions, PicksTheFirstPassingInternalBattery) {
@@ -87,6 +91,10 @@ struct ReasonCase {
     bool lowBatteryEnabled;
     std::optional<std::string> expected;
 };
+
+void PrintTo(const ReasonCase& value, std::ostream* out) {
+    *out << value.name;
+}
 
 class Reason : public ::testing::TestWithParam<ReasonCase> {};
 

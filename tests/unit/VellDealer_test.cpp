@@ -42,6 +42,10 @@ struct PolicyRow {
     Calls expected;
 };
 
+void PrintTo(const PolicyRow& value, std::ostream* out) {
+    *out << "row " << value.row;
+}
+
 class Policy : public FakeTest, public ::testing::WithParamInterface<PolicyRow> {};
 
 TEST_P(Policy, CallsAndWritesWhatItsRowSays) {
@@ -156,6 +160,10 @@ struct WatchRow {
     std::int64_t after;
     bool removes;
 };
+
+void PrintTo(const WatchRow& value, std::ostream* out) {
+    *out << value.name;
+}
 
 class Watch : public FakeTest, public ::testing::WithParamInterface<WatchRow> {};
 
