@@ -47,10 +47,12 @@ public:
         log("get " + key);
         const auto& suite = fake().suites[name_];
         const auto found = suite.find(key);
-        if (found == suite.end()) {
-            return std::nullopt;
+        std::optional<PropertyListValue> value;
+        if (found != suite.end()) {
+            value = found->second;
         }
-        return found->second;
+        fake().reads.emplace_back(key, value);
+        return value;
     }
     bool boolForKey(const std::string& key) override {
         const auto value = objectForKey(key);
@@ -161,6 +163,7 @@ ChildOutcome runChild(const std::string& path,
         if (outcome.takesEffect) {
             f.sleepDisabled = arguments[4] == "1";
         }
+        f.overrideAfterPmset.push_back(f.registryReading ? f.registryReading() : f.sleepDisabled);
         if (outcome.status == -1) {
             return {false, outcome.output, "", 0};
         }

@@ -48,10 +48,14 @@ struct FakePlatform {
     std::function<void(const std::string& path, const std::vector<std::string>& arguments)>
         whileProgramRuns;
     std::vector<std::optional<std::map<std::string, std::string>>> environments;
+    // For each sudo/pmset run: the override as the registry reads right after it.
+    std::vector<std::optional<bool>> overrideAfterPmset;
 
     // Settings: suites by name; the standard defaults are "standard".
     std::map<std::string, PropertyListDictionary> suites;
     std::set<std::string> unopenableSuites;
+    // Every settings read, with what it found.
+    std::vector<std::pair<std::string, std::optional<PropertyListValue>>> reads;
     int synchronizations = 0;
 
     // Power sources and thermal state.
