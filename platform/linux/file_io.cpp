@@ -5,9 +5,11 @@
 
 #include <cerrno>
 
-#include "platform/linux/scoped_fd.hpp"
+#include "platform/posix/scoped_fd.hpp"
 
 namespace platform::linux_host {
+
+using posix::ScopedFd;
 
 std::optional<std::string> readWholeFile(const std::string& path, std::size_t maximumBytes) {
     // O_NONBLOCK keeps a FIFO planted where a file should be from hanging us.

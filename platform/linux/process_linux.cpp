@@ -2,84 +2,21 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
-#include "platform/linux/scoped_fd.hpp"
 #include "platform/linux/system_root.hpp"
+#include "platform/posix/child_process.hpp"
+#include "platform/posix/scoped_fd.hpp"
 
 extern char** environ;
 
 namespace platform {
-namespace {
 
-using linux_host::ScopedFd;
-
-class ScopedFileActions {
-public:
-    ScopedFileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
-    ~ScopedFileActions() {
-        if (ok_) {
-            posix_spawn_file_actions_destroy(&actions_);
-        }
-    }
-    ScopedFileActions(const ScopedFileActions&) = delete;
-    ScopedFileActions& operator=(const ScopedFileActions&) = delete;
-
-    bool ok() const { return ok_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_{};
-    bool ok_ = false;
-};
-
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    pointers.reserve(strings.size() + 1);
-    for (auto& text : strings) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-ChildOutcome startFailure(int error) {
-    ChildOutcome outcome;
-    outcome.startError = std::strerror(error);
-    return outcome;
-}
-
-std::string readToEnd(int fd) {
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return bytes;
-        }
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    }
-}
-
-std::int32_t terminationStatus(int waitStatus) {
-    if (WIFEXITED(waitStatus)) {
-        return WEXITSTATUS(waitStatus);
-    }
-    // Like the Mac's task status, a killed child reports its signal's number.
-    if (WIFSIGNALED(waitStatus)) {
-        return WTERMSIG(waitStatus);
-    }
-    return waitStatus;
-}
-
-}  // namespace
+using posix::ScopedFd;
+using posix::ScopedFileActions;
+using posix::startFailure;
 
 ChildOutcome runChild(const std::string& path,
                       const std::vector<std::string>& arguments,
@@ -104,7 +41,7 @@ ChildOutcome runChild(const std::string& path,
     std::vector<std::string> argvStrings;
     argvStrings.push_back(path);
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv = pointersTo(argvStrings);
+    std::vector<char*> argv = posix::nullTerminatedPointers(argvStrings);
 
     std::vector<std::string> envStrings;
     std::vector<char*> envp;
@@ -112,7 +49,7 @@ ChildOutcome runChild(const std::string& path,
         for (const auto& [name, value] : *environment) {
             envStrings.push_back(name + "=" + value);
         }
-        envp = pointersTo(envStrings);
+        envp = posix::nullTerminatedPointers(envStrings);
     }
 
     const std::string program = linux_host::rootedPath(path);
@@ -126,13 +63,10 @@ ChildOutcome runChild(const std::string& path,
 
     ChildOutcome outcome;
     outcome.started = true;
-    outcome.output = readToEnd(readEnd.get());
-    // A plain blocking wait: it runs no event loop, so no event can start a
-    // second pass while this one waits for its program.
-    int waitStatus = 0;
-    while (::waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
-    }
-    outcome.terminationStatus = terminationStatus(waitStatus);
+    // All output first, then the wait: a child that fills the pipe could
+    // otherwise never finish.
+    outcome.output = posix::readToEnd(readEnd.get());
+    outcome.terminationStatus = posix::waitForTermination(child);
     return outcome;
 }
 

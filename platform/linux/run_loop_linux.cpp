@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/scoped_fd.hpp"
+#include "platform/posix/scoped_fd.hpp"
 #include "platform/linux/sysfs.hpp"
 #include "platform/linux/system_root.hpp"
 #include "platform/thermal_state.hpp"
@@ -32,7 +32,7 @@
 namespace platform {
 namespace {
 
-using linux_host::ScopedFd;
+using posix::ScopedFd;
 
 constexpr std::uint32_t fileChanges =
     IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB;

@@ -17,13 +17,13 @@
 
 #include "platform/linux/file_io.hpp"
 #include "platform/linux/property_list_file.hpp"
-#include "platform/linux/scoped_fd.hpp"
+#include "platform/posix/scoped_fd.hpp"
 #include "platform/linux/system_root.hpp"
 
 namespace platform {
 namespace {
 
-using linux_host::ScopedFd;
+using posix::ScopedFd;
 using linux_host::ScopedPlist;
 
 std::string preferencesFolder() {

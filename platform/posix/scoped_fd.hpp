@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace platform::linux_host {
+namespace platform::posix {
 
 class ScopedFd {
 public:
@@ -35,4 +35,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace platform::linux_host
+}  // namespace platform::posix

@@ -1,0 +1,52 @@
+// Per-user launch agents through ServiceManagement's SMAppService.
+#include "platform/launchd.hpp"
+
+#import <Foundation/Foundation.h>
+
+#if __has_include(<ServiceManagement/ServiceManagement.h>)
+#import <ServiceManagement/ServiceManagement.h>
+#else
+// Header sets without ServiceManagement: just the members called here, as
+// the macOS 13 SDK declares them.
+@interface SMAppService : NSObject
++ (instancetype)agentServiceWithPlistName:(NSString*)plistName;
+- (BOOL)registerAndReturnError:(NSError**)error;
+- (BOOL)unregisterAndReturnError:(NSError**)error;
+@end
+#endif
+
+namespace platform {
+namespace {
+
+std::string describe(NSError* error) {
+    NSString* text = error.localizedDescription ?: @"unknown error";
+    return text.UTF8String ? text.UTF8String : "unknown error";
+}
+
+}  // namespace
+
+// SMAppService finds the job description in the running app's bundle.
+std::optional<std::string> registerAgentService(const std::string& plistName,
+                                                const std::string& /*bundlePath*/) {
+    @autoreleasepool {
+        NSString* name = [NSString stringWithUTF8String:plistName.c_str()];
+        NSError* error = nil;
+        if ([[SMAppService agentServiceWithPlistName:name] registerAndReturnError:&error]) {
+            return std::nullopt;
+        }
+        return describe(error);
+    }
+}
+
+std::optional<std::string> unregisterAgentService(const std::string& plistName) {
+    @autoreleasepool {
+        NSString* name = [NSString stringWithUTF8String:plistName.c_str()];
+        NSError* error = nil;
+        if ([[SMAppService agentServiceWithPlistName:name] unregisterAndReturnError:&error]) {
+            return std::nullopt;
+        }
+        return describe(error);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,106 @@
+#include "platform/process.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/child_process.hpp"
+#include "platform/posix/scoped_fd.hpp"
+
+extern char** environ;
+
+namespace platform {
+
+using posix::ScopedFd;
+using posix::ScopedFileActions;
+using posix::startFailure;
+
+namespace {
+
+class ScopedSpawnAttributes {
+public:
+    ScopedSpawnAttributes() { ok_ = posix_spawnattr_init(&attributes_) == 0; }
+    ~ScopedSpawnAttributes() {
+        if (ok_) {
+            posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    ScopedSpawnAttributes(const ScopedSpawnAttributes&) = delete;
+    ScopedSpawnAttributes& operator=(const ScopedSpawnAttributes&) = delete;
+
+    bool ok() const { return ok_; }
+    posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_{};
+    bool ok_ = false;
+};
+
+bool openPipe(int ends[2]) {
+    if (::pipe(ends) != 0) {
+        return false;
+    }
+    ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+}  // namespace
+
+ChildOutcome runChild(const std::string& path,
+                      const std::vector<std::string>& arguments,
+                      const std::optional<std::map<std::string, std::string>>& environment) {
+    int ends[2];
+    if (!openPipe(ends)) {
+        return startFailure(errno);
+    }
+    ScopedFd readEnd(ends[0]);
+    ScopedFd writeEnd(ends[1]);
+
+    ScopedFileActions actions;
+    ScopedSpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok()) {
+        return startFailure(ENOMEM);
+    }
+    // Nothing of ours reaches the child but what is named here: standard
+    // input as it is, and both output streams onto the pipe.
+    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_CLOEXEC_DEFAULT);
+    posix_spawn_file_actions_addinherit_np(actions.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
+
+    std::vector<std::string> argvStrings;
+    argvStrings.push_back(path);
+    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv = posix::nullTerminatedPointers(argvStrings);
+
+    std::vector<std::string> envStrings;
+    std::vector<char*> envp;
+    if (environment) {
+        for (const auto& [name, value] : *environment) {
+            envStrings.push_back(name + "=" + value);
+        }
+        envp = posix::nullTerminatedPointers(envStrings);
+    }
+
+    pid_t child = 0;
+    const int error = posix_spawn(&child, path.c_str(), actions.get(), attributes.get(),
+                                  argv.data(), environment ? envp.data() : environ);
+    if (error != 0) {
+        return startFailure(error);
+    }
+    writeEnd.reset();
+
+    ChildOutcome outcome;
+    outcome.started = true;
+    // All output first, then the wait: a child that fills the pipe could
+    // otherwise never finish. The wait is waitpid, not NSTask's, so it never
+    // runs the run loop and no pass starts inside another.
+    outcome.output = posix::readToEnd(readEnd.get());
+    outcome.terminationStatus = posix::waitForTermination(child);
+    return outcome;
+}
+
+}  // namespace platform

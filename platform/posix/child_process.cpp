@@ -1,0 +1,58 @@
+#include "platform/posix/child_process.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform::posix {
+
+ChildOutcome startFailure(int error) {
+    ChildOutcome outcome;
+    outcome.startError = std::strerror(error);
+    return outcome;
+}
+
+std::string readToEnd(int fd) {
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return bytes;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+std::int32_t waitForTermination(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return WTERMSIG(status);
+    }
+    return status;
+}
+
+std::vector<char*> nullTerminatedPointers(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (auto& text : strings) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+}  // namespace platform::posix
