@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "platform/linux/property_list_file.hpp"
+#include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/system_root.hpp"
 
 namespace platform {
@@ -13,7 +13,11 @@ bool fileExists(const std::string& path) {
 }
 
 std::optional<PropertyListDictionary> readDictionaryFile(const std::string& path) {
-    return linux_host::readDictionaryPropertyListFile(linux_host::rootedPath(path));
+    const auto dictionary = linux_host::currentDictionary(linux_host::rootedPath(path));
+    if (!dictionary) {
+        return std::nullopt;
+    }
+    return *dictionary;
 }
 
 }  // namespace platform

@@ -256,15 +256,6 @@ std::optional<ScopedPlist> readPropertyListFile(const std::string& path) {
     return parsePropertyList(*bytes);
 }
 
-std::optional<PropertyListDictionary> readDictionaryPropertyListFile(const std::string& path) {
-    const auto root = readPropertyListFile(path);
-    if (!root || plist_get_node_type(root->get()) != PLIST_DICT) {
-        return std::nullopt;
-    }
-    PropertyListValue value = valueFromNode(root->get());
-    return *value.as<PropertyListDictionary>();
-}
-
 PropertyListValue valueFromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {

@@ -37,9 +37,6 @@ std::optional<ScopedPlist> parsePropertyList(std::string_view bytes);
 // or not a property list.
 std::optional<ScopedPlist> readPropertyListFile(const std::string& path);
 
-// The file's root dictionary as a value; absent otherwise.
-std::optional<PropertyListDictionary> readDictionaryPropertyListFile(const std::string& path);
-
 PropertyListValue valueFromNode(plist_t node);
 ScopedPlist nodeFromValue(const PropertyListValue& value);
 

@@ -2,7 +2,7 @@
 // whose root dictionary holds the entry's properties.
 #include "platform/registry.hpp"
 
-#include "platform/linux/property_list_file.hpp"
+#include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/system_root.hpp"
 
 namespace platform {
@@ -12,34 +12,26 @@ std::optional<bool> readRegistryTruthValue(const std::string& entryClass,
     if (entryClass.empty() || entryClass.find('/') != std::string::npos) {
         return std::nullopt;
     }
-    const auto entry = linux_host::readPropertyListFile(
+    const auto entry = linux_host::currentDictionary(
         linux_host::rootedPath("/IORegistry/" + entryClass + ".plist"));
-    if (!entry || plist_get_node_type(entry->get()) != PLIST_DICT) {
+    if (!entry) {
         return std::nullopt;
     }
-    plist_t value = plist_dict_get_item(entry->get(), property.c_str());
-    if (value == nullptr) {
+    const auto found = entry->find(property);
+    if (found == entry->end()) {
         return std::nullopt;
     }
-    switch (plist_get_node_type(value)) {
-        case PLIST_BOOLEAN: {
-            std::uint8_t boolean = 0;
-            plist_get_bool_val(value, &boolean);
-            return boolean != 0;
-        }
-        case PLIST_UINT: {
-            std::uint64_t number = 0;
-            plist_get_uint_val(value, &number);
-            return number != 0;
-        }
-        case PLIST_REAL: {
-            double number = 0;
-            plist_get_real_val(value, &number);
-            return number != 0;
-        }
-        default:
-            return std::nullopt;
+    const PropertyListValue& value = found->second;
+    if (const auto* boolean = value.as<bool>()) {
+        return *boolean;
     }
+    if (const auto* integer = value.as<std::int64_t>()) {
+        return *integer != 0;
+    }
+    if (const auto* real = value.as<double>()) {
+        return *real != 0;
+    }
+    return std::nullopt;
 }
 
 }  // namespace platform

@@ -15,7 +15,7 @@
 #include <charconv>
 #include <ctime>
 
-#include "platform/linux/file_io.hpp"
+#include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
 #include "platform/posix/scoped_fd.hpp"
 #include "platform/linux/system_root.hpp"
@@ -66,15 +66,15 @@ public:
         : path_(preferencesFolder() + "/" + name + ".plist") {}
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
-        const std::optional<ScopedPlist> root = readRoot();
-        if (!root) {
+        const auto suite = linux_host::currentDictionary(path_);
+        if (!suite) {
             return std::nullopt;
         }
-        plist_t item = plist_dict_get_item(root->get(), key.c_str());
-        if (item == nullptr) {
+        const auto found = suite->find(key);
+        if (found == suite->end()) {
             return std::nullopt;
         }
-        return linux_host::valueFromNode(item);
+        return found->second;
     }
 
     bool boolForKey(const std::string& key) override {
@@ -140,8 +140,8 @@ public:
     bool synchronize() override { return true; }
 
 private:
-    // The suite's root dictionary; absent for a missing, unreadable or
-    // corrupt file, which reads as an empty suite.
+    // The suite's root dictionary, parsed afresh for a write; absent for a
+    // missing, unreadable or corrupt file, which reads as an empty suite.
     std::optional<ScopedPlist> readRoot() const {
         std::optional<ScopedPlist> root = linux_host::readPropertyListFile(path_);
         if (!root || plist_get_node_type(root->get()) != PLIST_DICT) {
@@ -159,11 +159,26 @@ private:
         }
         struct stat status {};
         if (::stat(path_.c_str(), &status) == 0 && status.st_size > 0) {
-            const std::string aside = path_ + ".corrupt-" + std::to_string(std::time(nullptr)) +
-                                      "-" + std::to_string(::getpid());
-            ::rename(path_.c_str(), aside.c_str());
+            keepAside();
         }
         return ScopedPlist(plist_new_dict());
+    }
+
+    // Moves the file to a name of its own, never over an earlier one.
+    void keepAside() const {
+        const std::string stem = path_ + ".corrupt-" + std::to_string(std::time(nullptr)) + "-" +
+                                 std::to_string(::getpid());
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+            if (::link(path_.c_str(), aside.c_str()) == 0) {
+                ::unlink(path_.c_str());
+                return;
+            }
+            if (errno != EEXIST) {
+                ::rename(path_.c_str(), aside.c_str());
+                return;
+            }
+        }
     }
 
     void modify(const std::string& key, ScopedPlist item) {

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "VellShared/Preferences.hpp"
 #include "platform/linux/property_list_file.hpp"
@@ -264,6 +267,35 @@ TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothing) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(P::store()->objectForKey("fromChild"), PropertyListValue(writes));
     EXPECT_EQ(P::store()->objectForKey("fromParent"), PropertyListValue(writes));
+}
+
+}  // namespace
+
+namespace {
+
+// Reads come from a cache checked against the file on every access: what is
+// stored now is what is read, even after an edit in place to the same size.
+TEST_F(Settings, ReadsSeeEveryChangeOfTheFileEvenInPlaceAndSameSized) {
+    const std::string path = suite();
+    store("<key>lowBatteryCutoff</key><integer>0</integer>");
+    EXPECT_FALSE(P::lowBatteryCutoff());
+    {
+        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
+        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>2</integer></dict>");
+    }
+    EXPECT_TRUE(P::lowBatteryCutoff());
+
+    // Once settled, the file is served from the cache until it changes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    EXPECT_TRUE(P::lowBatteryCutoff());
+    EXPECT_TRUE(P::lowBatteryCutoff());
+    {
+        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
+        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>0</integer></dict>");
+    }
+    EXPECT_FALSE(P::lowBatteryCutoff());
+    fs::remove(path);
+    EXPECT_TRUE(P::lowBatteryCutoff());
 }
 
 }  // namespace

@@ -1,0 +1,149 @@
+#include "platform/linux/property_list_cache.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "platform/linux/property_list_file.hpp"
+#include "platform/posix/scoped_fd.hpp"
+
+namespace platform::linux_host {
+namespace {
+
+// More files than the stand-in reads: the suite, the legacy suite, the
+// standard defaults, the registry and the bundle's Info.plist.
+constexpr std::size_t maximumCachedFiles = 16;
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    explicit FileIdentity(const struct stat& status)
+        : device(status.st_dev),
+          inode(status.st_ino),
+          size(status.st_size),
+          modified(status.st_mtim),
+          changed(status.st_ctim) {}
+
+    bool operator==(const FileIdentity& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+struct CachedFile {
+    FileIdentity identity;
+    std::shared_ptr<const PropertyListDictionary> dictionary;
+    bool keep = false;
+};
+
+// File times advance in coarse ticks, so a file changed twice within one
+// tick, in place and to the same size, keeps its identity. A file changed
+// that recently is read afresh each time until it has settled.
+constexpr double settlingSeconds = 0.05;
+
+double seconds(const timespec& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+bool settled(const struct stat& status) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const double latest = std::max(seconds(status.st_mtim), seconds(status.st_ctim));
+    return seconds(now) - latest > settlingSeconds;
+}
+
+std::mutex cacheMutex;
+std::map<std::string, CachedFile>& cache() {
+    static auto* files = new std::map<std::string, CachedFile>;
+    return *files;
+}
+
+std::shared_ptr<const PropertyListDictionary> parseDictionary(const std::string& bytes) {
+    const auto root = parsePropertyList(bytes);
+    if (!root || plist_get_node_type(root->get()) != PLIST_DICT) {
+        return nullptr;
+    }
+    PropertyListValue value = valueFromNode(root->get());
+    return std::make_shared<const PropertyListDictionary>(
+        std::move(*std::get_if<PropertyListDictionary>(&value.storage())));
+}
+
+// Reads the file and the identity of exactly what was read.
+std::optional<CachedFile> load(const std::string& path) {
+    posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    CachedFile file{FileIdentity(status), nullptr, settled(status)};
+    if (static_cast<std::size_t>(status.st_size) > maximumPropertyListBytes) {
+        return file;
+    }
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (bytes.size() + static_cast<std::size_t>(got) > maximumPropertyListBytes) {
+            return file;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    file.dictionary = parseDictionary(bytes);
+    return file;
+}
+
+}  // namespace
+
+std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        cache().erase(path);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        const auto found = cache().find(path);
+        if (found != cache().end() && found->second.identity == FileIdentity(status)) {
+            return found->second.dictionary;
+        }
+    }
+    std::optional<CachedFile> loaded = load(path);
+    if (!loaded) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    if (!loaded->keep) {
+        cache().erase(path);
+        return loaded->dictionary;
+    }
+    if (cache().size() >= maximumCachedFiles && cache().count(path) == 0) {
+        cache().erase(cache().begin());
+    }
+    cache().insert_or_assign(path, *loaded);
+    return loaded->dictionary;
+}
+
+}  // namespace platform::linux_host

@@ -1,0 +1,20 @@
+// Parsed property-list files, kept while the file stays the same. Every
+// access checks the file's identity (device, inode, size, modification and
+// change times) as the Mac's preferences daemon does, so a read always
+// returns what is stored now, and an unchanged file costs one stat instead
+// of a parse, however many keys it holds.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/property_list.hpp"
+
+namespace platform::linux_host {
+
+// The root dictionary of the property-list file at `path` as stored now;
+// null when it is missing, unreadable, too large, not a property list or
+// not a dictionary.
+std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::string& path);
+
+}  // namespace platform::linux_host
