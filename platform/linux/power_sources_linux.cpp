@@ -4,7 +4,9 @@
 #include "platform/power_sources.hpp"
 
 #include <array>
+#include <mutex>
 
+#include "platform/linux/folder_changes.hpp"
 #include "platform/linux/sysfs.hpp"
 #include "platform/linux/system_root.hpp"
 
@@ -61,10 +63,7 @@ PropertyListDictionary describeBattery(const std::string& supply) {
     return description;
 }
 
-}  // namespace
-
-std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions() {
-    const std::string folder = linux_host::rootedPath("/sys/class/power_supply");
+std::vector<PropertyListDictionary> describeSupplies(const std::string& folder) {
     std::vector<PropertyListDictionary> descriptions;
     for (const std::string& name : linux_host::sortedEntries(folder)) {
         const std::string supply = folder + "/" + name;
@@ -74,6 +73,25 @@ std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions()
         descriptions.push_back(describeBattery(supply));
     }
     return descriptions;
+}
+
+}  // namespace
+
+// Like the Mac's power daemon, the stand-in keeps the last snapshot until
+// the power supplies change.
+std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions() {
+    static std::mutex mutex;
+    static std::optional<linux_host::FolderChanges> changes;
+    static std::vector<PropertyListDictionary> snapshot;
+    const std::string folder = linux_host::rootedPath("/sys/class/power_supply");
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!changes || changes->folder() != folder) {
+        changes.emplace(folder);
+    }
+    if (changes->changedSinceLastAsked()) {
+        snapshot = describeSupplies(folder);
+    }
+    return snapshot;
 }
 
 }  // namespace platform

@@ -1,13 +1,16 @@
 #include "platform/linux/sysfs.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <memory>
 
-#include "platform/linux/file_io.hpp"
+#include "platform/posix/scoped_fd.hpp"
 
 namespace platform::linux_host {
 namespace {
@@ -18,10 +21,28 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
+// One read: an attribute is never larger than a page, and a read that
+// returns less than asked for has reached the end of a file.
+std::optional<std::string> readSmallFile(const std::string& path) {
+    posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
+        return std::nullopt;
+    }
+    char buffer[maximumAttributeBytes + 1];
+    ssize_t got = 0;
+    do {
+        got = ::read(fd.get(), buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 || static_cast<std::size_t>(got) > maximumAttributeBytes) {
+        return std::nullopt;
+    }
+    return std::string(buffer, static_cast<std::size_t>(got));
+}
+
 }  // namespace
 
 std::optional<std::string> readAttribute(const std::string& path) {
-    std::optional<std::string> text = readWholeFile(path, maximumAttributeBytes);
+    std::optional<std::string> text = readSmallFile(path);
     if (!text) {
         return std::nullopt;
     }

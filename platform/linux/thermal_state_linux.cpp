@@ -4,7 +4,10 @@
 #include "platform/thermal_state.hpp"
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
 
+#include "platform/linux/folder_changes.hpp"
 #include "platform/linux/sysfs.hpp"
 #include "platform/linux/system_root.hpp"
 
@@ -47,15 +50,30 @@ ThermalState zoneState(const std::string& zone) {
     return state;
 }
 
-}  // namespace
-
-ThermalState currentThermalState() {
-    const std::string folder = linux_host::rootedPath("/sys/class/thermal");
+ThermalState hottestZone(const std::string& folder) {
     ThermalState state = ThermalState::nominal;
     for (const std::string& name : linux_host::sortedEntries(folder)) {
         if (name.rfind("thermal_zone", 0) == 0) {
             state = std::max(state, zoneState(folder + "/" + name));
         }
+    }
+    return state;
+}
+
+}  // namespace
+
+// Like the Mac's, the state is kept until the thermal zones change.
+ThermalState currentThermalState() {
+    static std::mutex mutex;
+    static std::optional<linux_host::FolderChanges> changes;
+    static ThermalState state = ThermalState::nominal;
+    const std::string folder = linux_host::rootedPath("/sys/class/thermal");
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!changes || changes->folder() != folder) {
+        changes.emplace(folder);
+    }
+    if (changes->changedSinceLastAsked()) {
+        state = hottestZone(folder);
     }
     return state;
 }

@@ -42,6 +42,19 @@ TEST_F(Sysfs, NoFolderOrNoBatteryMeansNoSources) {
     EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
 }
 
+// Readings are kept between changes; every change is seen by the next read.
+TEST_F(Sysfs, EveryChangeIsSeenByTheNextRead) {
+    EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
+    supply("BAT0", {{"type", "Battery"}, {"capacity", "50"}, {"status", "Discharging"}});
+    EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 50}));
+    supply("BAT0", {{"capacity", "49"}});
+    EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 49}));
+    fs::remove_all(root.path() + "/sys/class/power_supply/BAT0");
+    EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
+    supply("BAT1", {{"type", "Battery"}, {"capacity", "7"}, {"status", "Charging"}});
+    EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{false, 7}));
+}
+
 TEST_F(Sysfs, ABatteryGivesTheMacsKeysFromEnergyChargeOrCapacity) {
     supply("BAT0", {{"type", "Battery\n"}, {"present", "1\n"}, {"energy_now", "9000\n"},
                     {"energy_full", "100000\n"}, {"status", "Discharging\n"}});
