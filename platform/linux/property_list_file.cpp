@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -26,7 +27,33 @@ bool isNameCharacter(char c) {
 // processing instructions are skipped, since a parser skips them too; a
 // closing tag that does not match the innermost open one fails the check,
 // so no trick can hide nesting from it.
+// libplist aborts on a dictionary key with a NUL in it. Well-formed XML can
+// hold none, neither as a byte nor as a character reference.
+bool xmlMayHoldNul(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) {
+        return true;
+    }
+    for (std::size_t at = text.find("&#"); at != std::string_view::npos;
+         at = text.find("&#", at + 2)) {
+        std::size_t digits = at + 2;
+        const bool hex = digits < text.size() && (text[digits] == 'x' || text[digits] == 'X');
+        digits += hex ? 1 : 0;
+        while (digits < text.size() && text[digits] == '0') {
+            ++digits;
+        }
+        // Only zeros up to the end of the reference: it names U+0000.
+        if (digits >= text.size() || text[digits] == ';' ||
+            !std::isxdigit(static_cast<unsigned char>(text[digits]))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool xmlWithinLimits(std::string_view text) {
+    if (xmlMayHoldNul(text)) {
+        return false;
+    }
     std::vector<std::string_view> open;
     std::size_t at = 0;
     while ((at = text.find('<', at)) != std::string_view::npos) {
@@ -88,7 +115,49 @@ std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t widt
 
 struct BinaryObject {
     std::vector<std::uint64_t> children;
+    // For a dictionary, the first half of `children` are its keys.
+    bool dictionary = false;
 };
+
+// True when the object at `offset` is a string with a NUL code unit, which
+// libplist aborts on as a dictionary key.
+bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uint64_t end) {
+    if (offset >= end) {
+        return true;
+    }
+    const auto marker = static_cast<unsigned char>(bytes[offset]);
+    const unsigned type = marker >> 4;
+    if (type != 0x5 && type != 0x6 && type != 0x7) {
+        return false;
+    }
+    std::uint64_t length = marker & 0x0F;
+    std::uint64_t at = offset + 1;
+    if (length == 0x0F) {
+        if (at >= end) {
+            return true;
+        }
+        const auto lengthMarker = static_cast<unsigned char>(bytes[at]);
+        if ((lengthMarker >> 4) != 0x1 || (lengthMarker & 0x0F) > 3) {
+            return true;
+        }
+        const std::size_t width = std::size_t{1} << (lengthMarker & 0x0F);
+        if (at + 1 + width > end) {
+            return true;
+        }
+        length = bigEndian(bytes, at + 1, width);
+        at += 1 + width;
+    }
+    const std::uint64_t unit = type == 0x6 ? 2 : 1;
+    if (length > end || length * unit > end - at) {
+        return true;
+    }
+    for (std::uint64_t i = 0; i < length; ++i) {
+        if (bigEndian(bytes, at + i * unit, unit) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Reads the references of the object at `offset`; false when it runs off the
 // object area or is malformed.
@@ -128,6 +197,7 @@ bool readBinaryObject(std::string_view bytes,
     if (count > objectAreaEnd || references * referenceSize > objectAreaEnd - at) {
         return false;
     }
+    object.dictionary = dictionary;
     object.children.reserve(references);
     for (std::uint64_t i = 0; i < references; ++i) {
         object.children.push_back(bigEndian(bytes, at + i * referenceSize, referenceSize));
@@ -202,8 +272,15 @@ bool binaryWithinLimits(std::string_view bytes) {
             }
             continue;
         }
-        const std::uint64_t child = frame.contents.children[frame.next++];
+        const std::size_t position = frame.next++;
+        const std::uint64_t child = frame.contents.children[position];
         if (child >= objectCount) {
+            return false;
+        }
+        const bool isKey =
+            frame.contents.dictionary && position < frame.contents.children.size() / 2;
+        if (isKey && binaryStringHoldsNul(bytes, offsets[static_cast<std::size_t>(child)],
+                                          offsetTable)) {
             return false;
         }
         const auto index = static_cast<std::size_t>(child);
@@ -329,8 +406,10 @@ PropertyListValue valueFromNode(plist_t node) {
                     free(key);
                     break;
                 }
+                // A hostile file may repeat a key; the first one counts, as
+                // it does for libplist's own lookups and writes.
                 if (key != nullptr) {
-                    entries.insert_or_assign(key, valueFromNode(item));
+                    entries.try_emplace(key, valueFromNode(item));
                 }
                 free(key);
             }

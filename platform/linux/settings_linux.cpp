@@ -154,8 +154,10 @@ private:
     // that is there but can't be used is kept aside first, so that nothing
     // the user had is destroyed by the rewrite.
     ScopedPlist rootForWriting() const {
+        // Rebuilt from its values, so that a key a hostile file repeats is
+        // written once and reads back as written.
         if (std::optional<ScopedPlist> root = readRoot()) {
-            return std::move(*root);
+            return linux_host::nodeFromValue(linux_host::valueFromNode(root->get()));
         }
         struct stat status {};
         if (::stat(path_.c_str(), &status) == 0 && status.st_size > 0) {

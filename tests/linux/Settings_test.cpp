@@ -199,6 +199,25 @@ std::string nestedBinary(int depth, int width, bool cycle = false) {
     return file + trailer;
 }
 
+// A binary property list of the given objects, the first at the top, with
+// one-byte offsets and references.
+std::string binaryPlist(const std::vector<std::string>& objects) {
+    std::string file = "bplist00";
+    std::string offsets;
+    for (const auto& object : objects) {
+        offsets += static_cast<char>(file.size());
+        file += object;
+    }
+    const std::size_t table = file.size();
+    file += offsets;
+    std::string trailer(32, '\0');
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = static_cast<char>(objects.size());
+    trailer[31] = static_cast<char>(table);
+    return file + trailer;
+}
+
 class BadSuiteFile : public Settings, public ::testing::WithParamInterface<BadFile> {};
 
 TEST_P(BadSuiteFile, ReadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
@@ -225,8 +244,26 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"NestedDeepBinary", nestedBinary(100000, 1)},
                       BadFile{"BinaryCycle", nestedBinary(3, 1, true)},
                       BadFile{"BinaryExponential", nestedBinary(40, 2)},
-                      BadFile{"BinaryGarbageTrailer", "bplist00" + std::string(40, '\xff')}),
+                      BadFile{"BinaryGarbageTrailer", "bplist00" + std::string(40, '\xff')},
+                      // libplist aborts on a key with a NUL in it.
+                      BadFile{"KeyWithNulReference",
+                              xmlPlist("<dict><key>vell&#x00;Wanted</key><true/></dict>")},
+                      BadFile{"KeyWithNulByte",
+                              xmlPlist(std::string("<dict><key>a\0b</key><true/></dict>", 35))},
+                      BadFile{"KeyWithNulBinary",
+                              binaryPlist({"\xD1\x01\x02", std::string("\x53" "a\0b", 4), "\x09"})}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A hostile file can name a key twice: the first counts, and a write leaves
+// the key once, so what is written is what reads back.
+TEST_F(Settings, ARepeatedKeyReadsAsItsFirstAndIsWrittenOnce) {
+    writeFile(suite(), binaryPlist({"\xD2\x01\x01\x02\x03", "\x5AvellWanted", "\x09", "\x08"}));
+    EXPECT_TRUE(P::wanted());
+    P::setWanted(false);
+    EXPECT_FALSE(P::wanted());
+    const std::string written = *readFile(suite());
+    EXPECT_EQ(written.find("vellWanted"), written.rfind("vellWanted"));
+}
 
 TEST_F(Settings, AnEmptyFileIsAnEmptySuiteWithNothingToKeep) {
     writeFile(suite(), "");
