@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"KeyWithNulReference",
                               xmlPlist("<dict><key>vell&#x00;Wanted</key><true/></dict>")},
                       BadFile{"KeyWithNulByte",
-                              xmlPlist(std::string("<dict><key>a\0b</key><true/></dict>", 35))},
+                              xmlPlist(std::string("<dict><key>a\0b</key><true/></dict>", 34))},
                       BadFile{"KeyWithNulBinary",
                               binaryPlist({"\xD1\x01\x02", std::string("\x53" "a\0b", 4), "\x09"})}),
     [](const auto& info) { return std::string(info.param.name); });
