@@ -12,7 +12,8 @@ std::optional<std::string> readOwnExecutablePath() {
     if (written <= 0) {
         return std::nullopt;
     }
-    const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(written), buffer.size());
+    const std::size_t length =
+        std::min<std::size_t>(static_cast<std::size_t>(written), buffer.size());
     return decodeUtf8ReplacingInvalid(std::string_view(buffer.data(), length));
 }
 

@@ -1,8 +1,8 @@
 #include "VellDealer/VellDealer.hpp"
 
 #include "VellDealer/ExecutablePath.hpp"
-#include "VellShared/Preferences.hpp"
 #include "VellShared/PowerTool.hpp"
+#include "VellShared/Preferences.hpp"
 #include "VellShared/PropertyListReads.hpp"
 #include "VellShared/SafetyCutoff.hpp"
 #include "platform/files.hpp"
@@ -36,7 +36,8 @@ VellDealer::VellDealer(std::optional<std::string> launchAppPath)
 
 void VellDealer::run() {
     reconcile();
-    powerSource = platform::createPowerSourceNotificationSource(&VellDealer::powerSourceChanged, this);
+    powerSource =
+        platform::createPowerSourceNotificationSource(&VellDealer::powerSourceChanged, this);
     if (powerSource) {
         platform::addSourceToCurrentRunLoop(*powerSource);
     }

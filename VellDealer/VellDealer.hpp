@@ -13,7 +13,7 @@ inline constexpr const char* appBundleIdentifier = "org.vell.app";
 inline constexpr const char* agentLabel = "org.vell.app.dealer";
 
 class VellDealer {
-public:
+  public:
     // Finds the app bundle three components above the running executable.
     VellDealer();
     // An agent that takes `launchAppPath` as its app bundle.
@@ -29,7 +29,7 @@ public:
     // Forwards a thermal-state change to the main thread without waiting.
     void thermalStateChanged();
 
-private:
+  private:
     friend struct VellDealerTesting;
 
     enum class WatchOutcome { runPolicy, removeSelf };

@@ -40,7 +40,8 @@ std::optional<bool> readBoolean(const PropertyListValue& value) {
     if (const auto* boolean = value.as<bool>()) {
         return *boolean;
     }
-    if (const auto* integer = value.as<std::int64_t>(); integer && (*integer == 0 || *integer == 1)) {
+    if (const auto* integer = value.as<std::int64_t>();
+        integer && (*integer == 0 || *integer == 1)) {
         return *integer == 1;
     }
     if (const auto* real = value.as<double>(); real && (*real == 0.0 || *real == 1.0)) {

@@ -69,7 +69,8 @@ int status() {
     std::printf("wanted:             %s\n", yesNo(VellPreferences::wanted()));
     std::printf("agent owns it:      %s\n", yesNo(VellPreferences::ownsOverride()));
     std::printf("sleep override:     %s\n", describeOverride(PowerTool::sleepDisabled()).c_str());
-    std::printf("last cutoff:        %s\n", VellPreferences::cutoffReason().value_or("none").c_str());
+    std::printf("last cutoff:        %s\n",
+                VellPreferences::cutoffReason().value_or("none").c_str());
     std::printf("battery:            %s\n", describeBattery(SafetyCutoff::battery()).c_str());
     std::printf("thermal state:      %s\n", describeThermalState(platform::currentThermalState()));
     std::printf("low-battery cutoff: %s\n", VellPreferences::lowBatteryCutoff() ? "on" : "off");

@@ -73,15 +73,16 @@ PropertyListValue fuzzValue(FuzzedDataProvider& input, int depth) {
 }
 
 PropertyListDictionary fuzzDictionary(FuzzedDataProvider& input, int depth) {
-    static const char* keys[] = {"Type",          "Is Present",         "Current Capacity",
-                                 "Max Capacity",  "Power Source State", "CFBundleIdentifier",
-                                 "vellWanted",    "lowBatteryCutoff",   "cutoffReason"};
+    static const char* keys[] = {"Type",         "Is Present",         "Current Capacity",
+                                 "Max Capacity", "Power Source State", "CFBundleIdentifier",
+                                 "vellWanted",   "lowBatteryCutoff",   "cutoffReason"};
     PropertyListDictionary entries;
     const int count = input.ConsumeIntegralInRange<int>(0, 6);
     for (int i = 0; i < count; ++i) {
-        std::string key = input.ConsumeBool()
-                              ? keys[input.ConsumeIntegralInRange<std::size_t>(0, std::size(keys) - 1)]
-                              : input.ConsumeRandomLengthString(16);
+        std::string key =
+            input.ConsumeBool()
+                ? keys[input.ConsumeIntegralInRange<std::size_t>(0, std::size(keys) - 1)]
+                : input.ConsumeRandomLengthString(16);
         entries.insert_or_assign(std::move(key), fuzzValue(input, std::max(depth, 0)));
     }
     return entries;

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         descriptions.push_back(fuzzDictionary(input));
     }
     const auto battery = SafetyCutoff::battery(descriptions);
-    const auto thermal = static_cast<platform::ThermalState>(input.ConsumeIntegralInRange<int>(0, 3));
+    const auto thermal =
+        static_cast<platform::ThermalState>(input.ConsumeIntegralInRange<int>(0, 3));
     (void)SafetyCutoff::reason(battery, thermal, input.ConsumeBool());
     return 0;
 }

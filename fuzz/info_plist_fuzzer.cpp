@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzRoot();
     putFile("/Applications/Vell.app/Contents/Info.plist",
             std::string(reinterpret_cast<const char*>(data), size));
-    if (const auto info = platform::readDictionaryFile("/Applications/Vell.app/Contents/Info.plist")) {
+    if (const auto info =
+            platform::readDictionaryFile("/Applications/Vell.app/Contents/Info.plist")) {
         (void)readString(*info, "CFBundleIdentifier");
     }
     return 0;

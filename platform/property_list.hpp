@@ -21,7 +21,7 @@ using PropertyListArray = std::vector<PropertyListValue>;
 using PropertyListDictionary = std::map<std::string, PropertyListValue>;
 
 class PropertyListValue {
-public:
+  public:
     using Storage = std::variant<bool,
                                  std::int64_t,
                                  double,
@@ -57,6 +57,6 @@ public:
 
     bool operator==(const PropertyListValue& other) const { return storage_ == other.storage_; }
 
-private:
+  private:
     Storage storage_;
 };

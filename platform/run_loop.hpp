@@ -11,7 +11,7 @@ namespace platform {
 
 // An event source that can be added to a run loop; destroying it releases it.
 class RunLoopSource {
-public:
+  public:
     virtual ~RunLoopSource() = default;
 };
 

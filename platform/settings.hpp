@@ -12,7 +12,7 @@ namespace platform {
 // One open suite. Every operation goes to storage: what another process
 // wrote a moment ago is what the next read sees.
 class SettingsSuite {
-public:
+  public:
     virtual ~SettingsSuite() = default;
 
     // The stored object, whatever its type; absent when the key is missing.

@@ -12,7 +12,7 @@
 namespace platform::linux_host {
 
 class FolderChanges {
-public:
+  public:
     // Watches `folder` and the folders directly inside it.
     explicit FolderChanges(std::string folder);
 
@@ -22,7 +22,7 @@ public:
     // call, and whenever changes can't be watched.
     bool changedSinceLastAsked();
 
-private:
+  private:
     bool startWatching();
 
     std::string folder_;

@@ -1,9 +1,9 @@
 #include "platform/linux/property_list_file.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
-#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -279,8 +279,8 @@ bool binaryWithinLimits(std::string_view bytes) {
         }
         const bool isKey =
             frame.contents.dictionary && position < frame.contents.children.size() / 2;
-        if (isKey && binaryStringHoldsNul(bytes, offsets[static_cast<std::size_t>(child)],
-                                          offsetTable)) {
+        if (isKey &&
+            binaryStringHoldsNul(bytes, offsets[static_cast<std::size_t>(child)], offsetTable)) {
             return false;
         }
         const auto index = static_cast<std::size_t>(child);
@@ -443,7 +443,8 @@ ScopedPlist nodeFromValue(const PropertyListValue& value) {
     if (const auto* date = value.as<PropertyListDate>()) {
         const double whole = std::floor(date->secondsSinceReferenceDate);
         const double clamped = std::clamp(whole, -2147483648.0, 2147483647.0);
-        const auto micro = static_cast<std::int32_t>((date->secondsSinceReferenceDate - whole) * 1e6);
+        const auto micro =
+            static_cast<std::int32_t>((date->secondsSinceReferenceDate - whole) * 1e6);
         return ScopedPlist(plist_new_date(static_cast<std::int32_t>(clamped), micro));
     }
     if (const auto* items = value.as<PropertyListArray>()) {

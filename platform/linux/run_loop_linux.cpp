@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/scoped_fd.hpp"
 #include "platform/linux/sysfs.hpp"
 #include "platform/linux/system_root.hpp"
+#include "platform/posix/scoped_fd.hpp"
 #include "platform/thermal_state.hpp"
 
 namespace platform {
@@ -70,10 +70,9 @@ int takeChanges(int inotify, const std::string& folder) {
 }
 
 class MainRunLoop {
-public:
+  public:
     MainRunLoop()
-        : epoll_(::epoll_create1(EPOLL_CLOEXEC)),
-          wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         watch(wake_.get(), [this] { runQueuedWork(); });
     }
 
@@ -126,7 +125,7 @@ public:
         }
     }
 
-private:
+  private:
     void runQueuedWork() {
         std::uint64_t count = 0;
         [[maybe_unused]] const ssize_t ignored = ::read(wake_.get(), &count, sizeof count);
@@ -160,7 +159,7 @@ MainRunLoop& mainRunLoop() {
 }
 
 class PowerSourceNotification : public RunLoopSource {
-public:
+  public:
     PowerSourceNotification(RunLoopCallback callback, void* context)
         : callback_(callback),
           context_(context),
@@ -201,7 +200,7 @@ public:
         }
     }
 
-private:
+  private:
     void openUevents() {
         uevents_.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
                                 NETLINK_KOBJECT_UEVENT));

@@ -17,14 +17,14 @@
 
 #include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
-#include "platform/posix/scoped_fd.hpp"
 #include "platform/linux/system_root.hpp"
+#include "platform/posix/scoped_fd.hpp"
 
 namespace platform {
 namespace {
 
-using posix::ScopedFd;
 using linux_host::ScopedPlist;
+using posix::ScopedFd;
 
 std::string preferencesFolder() {
     return linux_host::homeDirectory() + "/Library/Preferences";
@@ -61,7 +61,7 @@ bool writeAll(int fd, const std::string& bytes) {
 }
 
 class FileSettingsSuite : public SettingsSuite {
-public:
+  public:
     explicit FileSettingsSuite(const std::string& name)
         : path_(preferencesFolder() + "/" + name + ".plist") {}
 
@@ -139,7 +139,7 @@ public:
     // Every write has already reached the file.
     bool synchronize() override { return true; }
 
-private:
+  private:
     // The suite's root dictionary, parsed afresh for a write; absent for a
     // missing, unreadable or corrupt file, which reads as an empty suite.
     std::optional<ScopedPlist> readRoot() const {
@@ -211,8 +211,8 @@ private:
         if (!file.valid()) {
             return;
         }
-        const bool written =
-            ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), contents) && ::fsync(file.get()) == 0;
+        const bool written = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), contents) &&
+                             ::fsync(file.get()) == 0;
         file.reset();
         if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
             ::unlink(temporary.c_str());

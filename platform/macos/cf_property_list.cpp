@@ -45,7 +45,8 @@ std::optional<PropertyListValue> dictionaryFromCF(CFDictionaryRef dictionary) {
         if (!value) {
             return std::nullopt;
         }
-        entries.insert_or_assign(stringFromCF(static_cast<CFStringRef>(keys[i])), std::move(*value));
+        entries.insert_or_assign(stringFromCF(static_cast<CFStringRef>(keys[i])),
+                                 std::move(*value));
     }
     return PropertyListValue(std::move(entries));
 }
@@ -67,9 +68,9 @@ std::string stringFromCF(CFStringRef text) {
 }
 
 ScopedCFTypeRef<CFStringRef> cfString(const std::string& text) {
-    return ScopedCFTypeRef<CFStringRef>(CFStringCreateWithBytes(
-        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
-        static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
+    return ScopedCFTypeRef<CFStringRef>(
+        CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
+                                static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
 }
 
 std::optional<PropertyListValue> valueFromCF(CFTypeRef object) {
@@ -121,7 +122,8 @@ ScopedCFTypeRef<CFPropertyListRef> cfFromValue(const PropertyListValue& value) {
         return Result(string ? CFRetain(string.get()) : nullptr);
     }
     if (const auto* data = value.as<PropertyListData>()) {
-        return Result(CFDataCreate(kCFAllocatorDefault, data->data(), static_cast<CFIndex>(data->size())));
+        return Result(
+            CFDataCreate(kCFAllocatorDefault, data->data(), static_cast<CFIndex>(data->size())));
     }
     if (const auto* date = value.as<PropertyListDate>()) {
         return Result(CFDateCreate(kCFAllocatorDefault, date->secondsSinceReferenceDate));

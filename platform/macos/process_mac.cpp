@@ -20,7 +20,7 @@ using posix::startFailure;
 namespace {
 
 class ScopedSpawnAttributes {
-public:
+  public:
     ScopedSpawnAttributes() { ok_ = posix_spawnattr_init(&attributes_) == 0; }
     ~ScopedSpawnAttributes() {
         if (ok_) {
@@ -33,7 +33,7 @@ public:
     bool ok() const { return ok_; }
     posix_spawnattr_t* get() { return &attributes_; }
 
-private:
+  private:
     posix_spawnattr_t attributes_{};
     bool ok_ = false;
 };

@@ -10,11 +10,11 @@ namespace platform {
 namespace {
 
 class PowerSourceRunLoopSource : public RunLoopSource {
-public:
+  public:
     explicit PowerSourceRunLoopSource(CFRunLoopSourceRef source) : source_(source) {}
     CFRunLoopSourceRef get() const { return source_.get(); }
 
-private:
+  private:
     mac::ScopedCFTypeRef<CFRunLoopSourceRef> source_;
 };
 

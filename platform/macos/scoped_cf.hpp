@@ -11,11 +11,12 @@ namespace platform::mac {
 
 template <typename T>
 class ScopedCFTypeRef {
-public:
+  public:
     ScopedCFTypeRef() = default;
     // Takes over a reference the caller owns (from a Create or Copy call).
     explicit ScopedCFTypeRef(T object) : object_(object) {}
-    ScopedCFTypeRef(ScopedCFTypeRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    ScopedCFTypeRef(ScopedCFTypeRef&& other) noexcept
+        : object_(std::exchange(other.object_, nullptr)) {}
     ScopedCFTypeRef& operator=(ScopedCFTypeRef&& other) noexcept {
         if (this != &other) {
             reset(std::exchange(other.object_, nullptr));
@@ -35,12 +36,12 @@ public:
         object_ = object;
     }
 
-private:
+  private:
     T object_ = nullptr;
 };
 
 class ScopedIOObject {
-public:
+  public:
     explicit ScopedIOObject(io_object_t object) : object_(object) {}
     ScopedIOObject(const ScopedIOObject&) = delete;
     ScopedIOObject& operator=(const ScopedIOObject&) = delete;
@@ -53,7 +54,7 @@ public:
     io_object_t get() const { return object_; }
     explicit operator bool() const { return object_ != IO_OBJECT_NULL; }
 
-private:
+  private:
     io_object_t object_;
 };
 

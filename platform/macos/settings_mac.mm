@@ -15,21 +15,19 @@ NSString* nsString(const std::string& text) {
 }
 
 class UserDefaultsSuite : public SettingsSuite {
-public:
+  public:
     explicit UserDefaultsSuite(NSUserDefaults* defaults) : defaults_(defaults) {}
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
         @autoreleasepool {
             id object = [defaults_ objectForKey:nsString(key)];
             return mac::valueFromCF((__bridge CFTypeRef)object);
-    
         }
     }
 
     bool boolForKey(const std::string& key) override {
         @autoreleasepool {
             return [defaults_ boolForKey:nsString(key)];
-    
         }
     }
 
@@ -40,14 +38,12 @@ public:
                 return std::nullopt;
             }
             return std::string(text.UTF8String ? text.UTF8String : "");
-    
         }
     }
 
     void setBoolForKey(bool value, const std::string& key) override {
         @autoreleasepool {
             [defaults_ setBool:value forKey:nsString(key)];
-    
         }
     }
 
@@ -60,7 +56,6 @@ public:
             }
             mac::ScopedCFTypeRef<CFPropertyListRef> object = mac::cfFromValue(*value);
             [defaults_ setObject:(__bridge id)object.get() forKey:nsString(key)];
-    
         }
     }
 
@@ -70,7 +65,7 @@ public:
         }
     }
 
-private:
+  private:
     NSUserDefaults* defaults_;
 };
 

@@ -13,7 +13,7 @@
 namespace platform::posix {
 
 class ScopedFileActions {
-public:
+  public:
     ScopedFileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
     ~ScopedFileActions() {
         if (ok_) {
@@ -26,7 +26,7 @@ public:
     bool ok() const { return ok_; }
     posix_spawn_file_actions_t* get() { return &actions_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_{};
     bool ok_ = false;
 };

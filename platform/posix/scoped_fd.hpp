@@ -8,7 +8,7 @@
 namespace platform::posix {
 
 class ScopedFd {
-public:
+  public:
     ScopedFd() = default;
     explicit ScopedFd(int fd) : fd_(fd) {}
     ScopedFd(ScopedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -31,7 +31,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

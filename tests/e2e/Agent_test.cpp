@@ -14,6 +14,7 @@
 
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
+#include "tests/support/AgentProcess.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
@@ -35,71 +36,6 @@ bool eventually(const std::function<bool()>& condition, std::chrono::seconds lim
     }
     return condition();
 }
-
-// The agent as launchd would run it; killed at the end of the test if it
-// is still running.
-class AgentProcess {
-  public:
-    AgentProcess(const std::string& program, const std::vector<std::string>& environment) {
-        std::vector<std::string> strings = environment;
-        std::vector<char*> envp;
-        for (auto& entry : strings) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        std::string path = program;
-        char* argv[] = {path.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~AgentProcess() {
-        if (running()) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    AgentProcess(const AgentProcess&) = delete;
-    AgentProcess& operator=(const AgentProcess&) = delete;
-
-    bool running() {
-        if (pid_ <= 0 || exitStatus_) {
-            return false;
-        }
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return false;
-        }
-        return true;
-    }
-    // True once the agent has put its event sources in place: the power
-    // sources' and the thermal watcher's inotify descriptors and the timer.
-    bool listening() const {
-        int inotify = 0;
-        bool timer = false;
-        std::error_code error;
-        for (const auto& entry :
-             fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error)) {
-            const std::string target = fs::read_symlink(entry.path(), error).string();
-            inotify += target.find("inotify") != std::string::npos;
-            timer = timer || target.find("timerfd") != std::string::npos;
-        }
-        return inotify >= 2 && timer;
-    }
-    std::optional<int> exitStatus() {
-        running();
-        return exitStatus_;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> exitStatus_;
-};
 
 class EndToEnd : public ::testing::Test {
   protected:

@@ -40,7 +40,7 @@ std::string joined(const std::string& path, const std::vector<std::string>& argu
 }
 
 class FakeSuite : public platform::SettingsSuite {
-public:
+  public:
     explicit FakeSuite(std::string name) : name_(std::move(name)) {}
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
@@ -94,7 +94,7 @@ public:
         return true;
     }
 
-private:
+  private:
     void log(const std::string& line) {
         // The shared suite is the one nearly every test watches; others say their name.
         const bool shared = name_ == "org.vell.app.shared";

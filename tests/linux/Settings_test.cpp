@@ -25,7 +25,7 @@ std::string xmlPlist(const std::string& body) {
 }
 
 class Settings : public ::testing::Test {
-protected:
+  protected:
     TempDir home;
     ScopedEnvironment homeVariable{"HOME", home.path()};
     std::string folder() const { return home.path() + "/Library/Preferences"; }
@@ -57,9 +57,12 @@ TEST_F(Settings, AMissingSuiteReadsAsTheDefaults) {
 
 TEST_F(Settings, LowBatteryCutoffReadsZeroAndOneAndNothingElse) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"<integer>0</integer>", false}, {"<integer>1</integer>", true},
-        {"<integer>2</integer>", true},  {"<string>NO</string>", true},
-        {"<false/>", false},             {"<real>0.0</real>", false},
+        {"<integer>0</integer>", false},
+        {"<integer>1</integer>", true},
+        {"<integer>2</integer>", true},
+        {"<string>NO</string>", true},
+        {"<false/>", false},
+        {"<real>0.0</real>", false},
     };
     for (const auto& [stored, expected] : cases) {
         store("<key>lowBatteryCutoff</key>" + stored);
@@ -69,10 +72,14 @@ TEST_F(Settings, LowBatteryCutoffReadsZeroAndOneAndNothingElse) {
 
 TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
     const std::vector<std::pair<std::string, bool>> booleans = {
-        {"<string>  yes</string>", true}, {"<string>True</string>", true},
-        {"<string>7up</string>", true},   {"<string>0</string>", false},
-        {"<string>no</string>", false},   {"<string>   </string>", false},
-        {"<integer>-2</integer>", true},  {"<real>0.0</real>", false},
+        {"<string>  yes</string>", true},
+        {"<string>True</string>", true},
+        {"<string>7up</string>", true},
+        {"<string>0</string>", false},
+        {"<string>no</string>", false},
+        {"<string>   </string>", false},
+        {"<integer>-2</integer>", true},
+        {"<real>0.0</real>", false},
         {"<date>2020-01-01T00:00:00Z</date>", false},
     };
     for (const auto& [stored, expected] : booleans) {
@@ -80,8 +87,8 @@ TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
         EXPECT_EQ(P::wanted(), expected) << stored;
     }
     const std::vector<std::pair<std::string, std::optional<std::string>>> strings = {
-        {"<string>hot</string>", "hot"}, {"<integer>42</integer>", "42"},
-        {"<real>2.5</real>", "2.5"},     {"<true/>", "1"},
+        {"<string>hot</string>", "hot"},     {"<integer>42</integer>", "42"},
+        {"<real>2.5</real>", "2.5"},         {"<true/>", "1"},
         {"<data>AAE=</data>", std::nullopt}, {"<array/>", std::nullopt},
     };
     for (const auto& [stored, expected] : strings) {
@@ -130,9 +137,10 @@ TEST_F(Settings, BinarySuitesAreReadAndKeptWhole) {
 }
 
 TEST_F(Settings, MigrationCopiesTheLegacyKeysOnce) {
-    store("<key>vellWanted</key><true/><key>caffeinateAtLaunch</key><false/>"
-          "<key>cutoffReason</key><string>old</string>",
-          "org.vell.shared");
+    store(
+        "<key>vellWanted</key><true/><key>caffeinateAtLaunch</key><false/>"
+        "<key>cutoffReason</key><string>old</string>",
+        "org.vell.shared");
     store("<key>lowBatteryCutoff</key><false/>");
     P::migrateLegacyDomainIfNeeded();
     EXPECT_TRUE(P::wanted());
@@ -235,23 +243,25 @@ TEST_P(BadSuiteFile, ReadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
 INSTANTIATE_TEST_SUITE_P(
     Files,
     BadSuiteFile,
-    ::testing::Values(BadFile{"NotAPropertyList", "vellWanted = YES;\n\x01\x02"},
-                      BadFile{"ArrayAtTheRoot", xmlPlist("<array><true/></array>")},
-                      BadFile{"Truncated", xmlPlist("<dict><key>vellWanted</key><true/>")},
-                      BadFile{"MismatchedTags", xmlPlist("<dict><array></dict></array>")},
-                      BadFile{"TooLarge", std::string(9 * 1024 * 1024, ' ')},
-                      BadFile{"NestedDeepXml", nestedXml(100000)},
-                      BadFile{"NestedDeepBinary", nestedBinary(100000, 1)},
-                      BadFile{"BinaryCycle", nestedBinary(3, 1, true)},
-                      BadFile{"BinaryExponential", nestedBinary(40, 2)},
-                      BadFile{"BinaryGarbageTrailer", "bplist00" + std::string(40, '\xff')},
-                      // libplist aborts on a key with a NUL in it.
-                      BadFile{"KeyWithNulReference",
-                              xmlPlist("<dict><key>vell&#x00;Wanted</key><true/></dict>")},
-                      BadFile{"KeyWithNulByte",
-                              xmlPlist(std::string("<dict><key>a\0b</key><true/></dict>", 34))},
-                      BadFile{"KeyWithNulBinary",
-                              binaryPlist({"\xD1\x01\x02", std::string("\x53" "a\0b", 4), "\x09"})}),
+    ::testing::Values(
+        BadFile{"NotAPropertyList", "vellWanted = YES;\n\x01\x02"},
+        BadFile{"ArrayAtTheRoot", xmlPlist("<array><true/></array>")},
+        BadFile{"Truncated", xmlPlist("<dict><key>vellWanted</key><true/>")},
+        BadFile{"MismatchedTags", xmlPlist("<dict><array></dict></array>")},
+        BadFile{"TooLarge", std::string(9 * 1024 * 1024, ' ')},
+        BadFile{"NestedDeepXml", nestedXml(100000)},
+        BadFile{"NestedDeepBinary", nestedBinary(100000, 1)},
+        BadFile{"BinaryCycle", nestedBinary(3, 1, true)},
+        BadFile{"BinaryExponential", nestedBinary(40, 2)},
+        BadFile{"BinaryGarbageTrailer", "bplist00" + std::string(40, '\xff')},
+        // libplist aborts on a key with a NUL in it.
+        BadFile{"KeyWithNulReference", xmlPlist("<dict><key>vell&#x00;Wanted</key><true/></dict>")},
+        BadFile{"KeyWithNulByte", xmlPlist(std::string("<dict><key>a\0b</key><true/></dict>", 34))},
+        BadFile{"KeyWithNulBinary", binaryPlist({"\xD1\x01\x02",
+                                                 std::string("\x53"
+                                                             "a\0b",
+                                                             4),
+                                                 "\x09"})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A hostile file can name a key twice: the first counts, and a write leaves

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class StandIn : public ::testing::Test {
-protected:
+  protected:
     SimulatedMac mac;
     ScopedEnvironment root{"VELL_SYSTEM_ROOT", mac.root()};
     ScopedEnvironment home{"HOME", mac.home()};
@@ -100,7 +100,7 @@ TEST_F(StandIn, LaunchdRegistrationIsAFileInLaunchAgents) {
 // A real executable reports its path inside the simulated Mac, and that
 // path still reads as missing once the file is deleted.
 class OwnPath : public StandIn {
-protected:
+  protected:
     std::string runProbe(const std::string& macPath, const std::string& mode) {
         fs::create_directories(fs::path(mac.at(macPath)).parent_path());
         fs::copy_file(VELL_OWN_PATH_PROBE, mac.at(macPath));

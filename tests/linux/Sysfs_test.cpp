@@ -14,7 +14,7 @@ using platform::ThermalState;
 namespace {
 
 class Sysfs : public ::testing::Test {
-protected:
+  protected:
     TempDir root;
     ScopedEnvironment rootVariable{"VELL_SYSTEM_ROOT", root.path()};
 
@@ -56,9 +56,14 @@ TEST_F(Sysfs, EveryChangeIsSeenByTheNextRead) {
 }
 
 TEST_F(Sysfs, ABatteryGivesTheMacsKeysFromEnergyChargeOrCapacity) {
-    supply("BAT0", {{"type", "Battery\n"}, {"present", "1\n"}, {"energy_now", "9000\n"},
-                    {"energy_full", "100000\n"}, {"status", "Discharging\n"}});
-    supply("BAT1", {{"type", "Battery"}, {"charge_now", "50"}, {"charge_full", "100"},
+    supply("BAT0", {{"type", "Battery\n"},
+                    {"present", "1\n"},
+                    {"energy_now", "9000\n"},
+                    {"energy_full", "100000\n"},
+                    {"status", "Discharging\n"}});
+    supply("BAT1", {{"type", "Battery"},
+                    {"charge_now", "50"},
+                    {"charge_full", "100"},
                     {"status", "Charging"}});
     supply("BAT2", {{"type", "Battery"}, {"present", "0"}, {"capacity", "42"}});
     const auto sources = platform::copyPowerSourceDescriptions();
@@ -78,16 +83,20 @@ TEST_F(Sysfs, ABatteryGivesTheMacsKeysFromEnergyChargeOrCapacity) {
 }
 
 TEST_F(Sysfs, APeripheralsBatteryIsNotTheMachines) {
-    supply("hid-mouse", {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "3"},
-                         {"status", "Discharging"}});
+    supply(
+        "hid-mouse",
+        {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "3"}, {"status", "Discharging"}});
     EXPECT_EQ(platform::copyPowerSourceDescriptions()->at(0).at("Type"),
               PropertyListValue("Accessory Source"));
     EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
 }
 
 TEST_F(Sysfs, GarbageAttributesLeaveTheirKeysOut) {
-    supply("BAT0", {{"type", "Battery"}, {"present", "maybe"}, {"energy_now", "12abc"},
-                    {"energy_full", "99999999999999999999999"}, {"status", "\xff\xfe"}});
+    supply("BAT0", {{"type", "Battery"},
+                    {"present", "maybe"},
+                    {"energy_now", "12abc"},
+                    {"energy_full", "99999999999999999999999"},
+                    {"status", "\xff\xfe"}});
     supply("BAT1", {{"type", "Battery"}, {"capacity", std::string(10000, '7')}});
     const auto sources = platform::copyPowerSourceDescriptions();
     ASSERT_EQ(sources->size(), 2u);
@@ -100,8 +109,8 @@ TEST_F(Sysfs, GarbageAttributesLeaveTheirKeysOut) {
 
 TEST_F(Sysfs, TheHottestZoneAgainstItsTripPointsGivesTheState) {
     EXPECT_EQ(platform::currentThermalState(), ThermalState::nominal);
-    const std::vector<std::string> trips = {"passive", "80000", "hot", "90000",
-                                            "critical", "100000"};
+    const std::vector<std::string> trips = {"passive", "80000",    "hot",
+                                            "90000",   "critical", "100000"};
     zone(0, "50000", trips);
     EXPECT_EQ(platform::currentThermalState(), ThermalState::nominal);
     zone(1, "80000", trips);

@@ -8,27 +8,27 @@
 
 // Sets an environment variable for a scope and puts the old value back.
 class ScopedEnvironment {
-public:
+  public:
     ScopedEnvironment(const char* name, const std::string& value);
     ~ScopedEnvironment();
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> previous_;
 };
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -36,7 +36,7 @@ void writeFile(const std::string& path, const std::string& contents);
 std::optional<std::string> readFile(const std::string& path);
 
 class SimulatedMac {
-public:
+  public:
     SimulatedMac();
 
     const std::string& root() const { return dir_.path(); }
@@ -44,13 +44,14 @@ public:
     // The file standing for the Mac's absolute `path`.
     std::string at(const std::string& path) const { return root() + path; }
 
-    void setSleepDisabledReading(const std::string& plistValue);  // "<true/>", "<integer>0</integer>"
+    void setSleepDisabledReading(
+        const std::string& plistValue);  // "<true/>", "<integer>0</integer>"
     void setPmsetFailing(bool failing);
     void setBattery(int percent, bool discharging);
     void setTemperature(int millidegrees);  // trips: passive 80000, hot 90000, critical 100000
     std::string launchctlLog() const;
     std::string sharedSuitePath() const;
 
-private:
+  private:
     TempDir dir_;
 };

@@ -6,6 +6,6 @@
 #include "tests/fake/FakePlatform.hpp"
 
 class FakeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { resetFake(); }
 };

@@ -18,9 +18,18 @@ TEST_F(PreferencesTest, AnEmptySuiteReadsAsTheDefaults) {
 
 TEST_F(PreferencesTest, UntypedBooleansReadOnlyBooleansAndExactZeroOrOne) {
     const std::vector<std::pair<PropertyListValue, bool>> cases = {
-        {false, false}, {true, true},  {0, false},   {1, true},       {0.0, false},
-        {1.0, true},    {2, true},     {0.5, true},  {"NO", true},    {"0", true},
-        {PropertyListDate{5}, true},   {PropertyListArray{}, true},
+        {false, false},
+        {true, true},
+        {0, false},
+        {1, true},
+        {0.0, false},
+        {1.0, true},
+        {2, true},
+        {0.5, true},
+        {"NO", true},
+        {"0", true},
+        {PropertyListDate{5}, true},
+        {PropertyListArray{}, true},
     };
     for (const auto& [stored, expected] : cases) {
         fake().shared()[P::lowBatteryCutoffKey] = stored;

@@ -4,8 +4,8 @@
 
 namespace {
 
-using SafetyCutoff::Battery;
 using platform::ThermalState;
+using SafetyCutoff::Battery;
 
 PropertyListDictionary internalBattery(PropertyListValue current,
                                        PropertyListValue maximum,
@@ -54,34 +54,42 @@ INSTANTIATE_TEST_SUITE_P(
         BatteryCase{"AbsentOneSkipped",
                     {with(internalBattery(5, 100), "Is Present", false), internalBattery(40, 100)},
                     Battery{true, 40}},
-        BatteryCase{"FirstOfTwoWins", {internalBattery(30, 100), internalBattery(90, 100)},
+        BatteryCase{"FirstOfTwoWins",
+                    {internalBattery(30, 100), internalBattery(90, 100)},
                     Battery{true, 30}},
         BatteryCase{"PresenceMissingIsFine", {internalBattery(50, 100)}, Battery{true, 50}},
         BatteryCase{"PresenceAsStringIsFine",
-                    {with(internalBattery(50, 100), "Is Present", "no")}, Battery{true, 50}},
-        BatteryCase{"PresenceAsOneIsFine", {with(internalBattery(50, 100), "Is Present", 1)},
+                    {with(internalBattery(50, 100), "Is Present", "no")},
                     Battery{true, 50}},
-        BatteryCase{"PresenceAsZeroRejects", {with(internalBattery(50, 100), "Is Present", 0)},
+        BatteryCase{"PresenceAsOneIsFine",
+                    {with(internalBattery(50, 100), "Is Present", 1)},
+                    Battery{true, 50}},
+        BatteryCase{"PresenceAsZeroRejects",
+                    {with(internalBattery(50, 100), "Is Present", 0)},
                     std::nullopt},
-        BatteryCase{"MaxZeroSkipped", {internalBattery(5, 0), internalBattery(7, 10)},
+        BatteryCase{"MaxZeroSkipped",
+                    {internalBattery(5, 0), internalBattery(7, 10)},
                     Battery{true, 70}},
         BatteryCase{"MaxNegativeSkipped", {internalBattery(5, -100)}, std::nullopt},
         BatteryCase{"FractionalCurrentSkipped", {internalBattery(50.5, 100)}, std::nullopt},
         BatteryCase{"WholeRealsRead", {internalBattery(50.0, 100.0)}, Battery{true, 50}},
-        BatteryCase{"CurrentMissingSkipped", {without(internalBattery(5, 100), "Current Capacity")},
+        BatteryCase{"CurrentMissingSkipped",
+                    {without(internalBattery(5, 100), "Current Capacity")},
                     std::nullopt},
         BatteryCase{"OneEighthRoundsUp", {internalBattery(1, 8)}, Battery{true, 13}},
         BatteryCase{"TenAndAHalfRoundsUp", {internalBattery(105, 1000)}, Battery{true, 11}},
-        BatteryCase{"TenPointFourNineRoundsDown", {internalBattery(1049, 10000)},
+        BatteryCase{"TenPointFourNineRoundsDown",
+                    {internalBattery(1049, 10000)},
                     Battery{true, 10}},
-        BatteryCase{"NegativeHalfRoundsAwayFromZero", {internalBattery(-1, 8)},
-                    Battery{true, -13}},
+        BatteryCase{"NegativeHalfRoundsAwayFromZero", {internalBattery(-1, 8)}, Battery{true, -13}},
         BatteryCase{"AboveMaximumNotClamped", {internalBattery(150, 100)}, Battery{true, 150}},
         BatteryCase{"ExternalPower", {internalBattery(3, 100, "AC Power")}, Battery{false, 3}},
-        BatteryCase{"StateMissing", {without(internalBattery(3, 100), "Power Source State")},
+        BatteryCase{"StateMissing",
+                    {without(internalBattery(3, 100), "Power Source State")},
                     Battery{false, 3}},
         BatteryCase{"HugePercentSkipped",
-                    {internalBattery(PropertyListValue(9000000000000000000LL), 1)}, std::nullopt}),
+                    {internalBattery(PropertyListValue(9000000000000000000LL), 1)},
+                    std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ReasonCase {
@@ -122,11 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
                    std::nullopt},
         ReasonCase{"SeriousIsNotCritical", Battery{false, 100}, ThermalState::serious, true,
                    std::nullopt},
-        ReasonCase{"CriticalWithCutoffDisabled", Battery{false, 100}, ThermalState::critical,
-                   false, tooHot},
+        ReasonCase{"CriticalWithCutoffDisabled", Battery{false, 100}, ThermalState::critical, false,
+                   tooHot},
         ReasonCase{"HeatBeatsBattery", Battery{true, 5}, ThermalState::critical, true, tooHot},
-        ReasonCase{"CutoffDisabled", Battery{true, 2}, ThermalState::nominal, false,
-                   std::nullopt}),
+        ReasonCase{"CutoffDisabled", Battery{true, 2}, ThermalState::nominal, false, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using CurrentReason = FakeTest;

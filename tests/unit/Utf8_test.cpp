@@ -14,7 +14,10 @@ TEST(Utf8, ValidatesStrictly) {
 }
 
 TEST(Utf8, ReplacesEachMaximalInvalidSubpartOnce) {
-    EXPECT_EQ(decodeUtf8ReplacingInvalid("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(decodeUtf8ReplacingInvalid("a\xFF"
+                                         "b"),
+              "a\xEF\xBF\xBD"
+              "b");
     // A truncated three-byte sequence is one subpart, so one replacement.
     EXPECT_EQ(decodeUtf8ReplacingInvalid("\xE2\x82x"), "\xEF\xBF\xBDx");
     // Two stray continuation bytes are two.

@@ -79,36 +79,109 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PolicyRow{1, false, true, true, true, {}, false, {}},
         PolicyRow{1, false, false, false, true, {}, false, {}},
-        PolicyRow{2, true, true, false, std::nullopt, {}, false, {"currentReason", "sleepDisabled"}},
+        PolicyRow{2,
+                  true,
+                  true,
+                  false,
+                  std::nullopt,
+                  {},
+                  false,
+                  {"currentReason", "sleepDisabled"}},
         PolicyRow{3, true, true, false, true, {}, false, {"currentReason", "sleepDisabled"}},
-        PolicyRow{4, true, true, false, false, {}, false,
+        PolicyRow{4,
+                  true,
+                  true,
+                  false,
+                  false,
+                  {},
+                  false,
                   {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted"}},
         // A failed turn-on leads to the same row.
-        PolicyRow{4, true, true, false, false, {failing}, false,
+        PolicyRow{4,
+                  true,
+                  true,
+                  false,
+                  false,
+                  {failing},
+                  false,
                   {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted"}},
-        PolicyRow{5, true, true, false, false, {{}, {}}, true,
+        PolicyRow{5,
+                  true,
+                  true,
+                  false,
+                  false,
+                  {{}, {}},
+                  true,
                   {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted",
                    "setSleepDisabled(false)"}},
-        PolicyRow{6, true, true, false, false, {{}, failing}, true,
+        PolicyRow{6,
+                  true,
+                  true,
+                  false,
+                  false,
+                  {{}, failing},
+                  true,
                   {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted",
                    "setSleepDisabled(false)", "set vellOwnsOverride=true"}},
-        PolicyRow{7, true, true, true, std::nullopt, {}, false,
+        PolicyRow{7,
+                  true,
+                  true,
+                  true,
+                  std::nullopt,
+                  {},
+                  false,
                   {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled"}},
-        PolicyRow{8, true, true, true, true, {failing}, false,
+        PolicyRow{8,
+                  true,
+                  true,
+                  true,
+                  true,
+                  {failing},
+                  false,
                   {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled",
                    "setSleepDisabled(false)"}},
-        PolicyRow{9, true, true, true, true, {}, false,
+        PolicyRow{9,
+                  true,
+                  true,
+                  true,
+                  true,
+                  {},
+                  false,
                   {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled",
                    "setSleepDisabled(false)", "set vellOwnsOverride=false"}},
-        PolicyRow{10, true, true, true, false, {}, false,
+        PolicyRow{10,
+                  true,
+                  true,
+                  true,
+                  false,
+                  {},
+                  false,
                   {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled",
                    "set vellOwnsOverride=false"}},
         PolicyRow{11, true, false, true, std::nullopt, {}, false, {"sleepDisabled"}},
-        PolicyRow{12, true, false, true, true, {failing}, false,
+        PolicyRow{12,
+                  true,
+                  false,
+                  true,
+                  true,
+                  {failing},
+                  false,
                   {"sleepDisabled", "setSleepDisabled(false)"}},
-        PolicyRow{13, true, false, false, true, {}, false,
+        PolicyRow{13,
+                  true,
+                  false,
+                  false,
+                  true,
+                  {},
+                  false,
                   {"sleepDisabled", "setSleepDisabled(false)", "set vellOwnsOverride=false"}},
-        PolicyRow{14, true, false, false, false, {}, false,
+        PolicyRow{14,
+                  true,
+                  false,
+                  false,
+                  false,
+                  {},
+                  false,
                   {"sleepDisabled", "set vellOwnsOverride=false"}}),
     [](const auto& info) {
         return "Row" + std::to_string(info.param.row) + "_" + std::to_string(info.index);
@@ -120,11 +193,11 @@ TEST_F(PolicyTest, LowBatteryIsRecordedWithItsPercentage) {
     installApp();
     setFlags(true, true);
     fake().sleepDisabled = true;
-    fake().powerSources = std::vector<PropertyListDictionary>{{{"Type", "InternalBattery"},
-                                                               {"Current Capacity", 9},
-                                                               {"Max Capacity", 100},
-                                                               {"Power Source State",
-                                                                "Battery Power"}}};
+    fake().powerSources =
+        std::vector<PropertyListDictionary>{{{"Type", "InternalBattery"},
+                                             {"Current Capacity", 9},
+                                             {"Max Capacity", 100},
+                                             {"Power Source State", "Battery Power"}}};
     VellDealer dealer(appPath);
     VellDealerTesting::reconcile(dealer);
     EXPECT_EQ(fake().shared().at("cutoffReason"),
@@ -193,16 +266,15 @@ const std::string lowerCaseTrash = "/Users/ann/.trash/Vell.app/Contents/MacOS/Ve
 INSTANTIATE_TEST_SUITE_P(
     Rows,
     Watch,
-    ::testing::Values(
-        WatchRow{"Installed", true, std::nullopt, false, 1, 0, false},
-        WatchRow{"NoPathFirstMiss", false, std::nullopt, false, 0, 1, false},
-        WatchRow{"NoPathSecondMiss", false, std::nullopt, false, 1, 2, true},
-        WatchRow{"InTrash", false, trashed, true, 0, 0, true},
-        WatchRow{"InTrashes", false, trashedOnVolume, true, 1, 1, true},
-        WatchRow{"TrashLetterCaseMatters", false, lowerCaseTrash, true, 1, 0, false},
-        WatchRow{"ExecutableStillThere", false, agentPath, true, 1, 0, false},
-        WatchRow{"ExecutableGoneFirstMiss", false, agentPath, false, 0, 1, false},
-        WatchRow{"ExecutableGoneSecondMiss", false, agentPath, false, 1, 2, true}),
+    ::testing::Values(WatchRow{"Installed", true, std::nullopt, false, 1, 0, false},
+                      WatchRow{"NoPathFirstMiss", false, std::nullopt, false, 0, 1, false},
+                      WatchRow{"NoPathSecondMiss", false, std::nullopt, false, 1, 2, true},
+                      WatchRow{"InTrash", false, trashed, true, 0, 0, true},
+                      WatchRow{"InTrashes", false, trashedOnVolume, true, 1, 1, true},
+                      WatchRow{"TrashLetterCaseMatters", false, lowerCaseTrash, true, 1, 0, false},
+                      WatchRow{"ExecutableStillThere", false, agentPath, true, 1, 0, false},
+                      WatchRow{"ExecutableGoneFirstMiss", false, agentPath, false, 0, 1, false},
+                      WatchRow{"ExecutableGoneSecondMiss", false, agentPath, false, 1, 2, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using WatchTest = FakeTest;
@@ -253,7 +325,7 @@ TEST_F(WatchTest, AnInstalledPassBetweenTwoMissesStartsTheCountAgain) {
 // ---- Self-removal -----------------------------------------------------------
 
 class SelfRemoval : public FakeTest {
-protected:
+  protected:
     void SetUp() override {
         FakeTest::SetUp();
         fake().executablePath = trashed;
@@ -364,9 +436,8 @@ TEST_F(ProcessTest, RunPassesOnceThenInstallsTheSourcesInOrder) {
     installApp();
     VellDealer dealer(appPath);
     dealer.run();
-    const Calls order =
-        callsStartingWith({"get vellWanted", "createPowerSource", "addSource", "observeThermal",
-                           "scheduleTimer", "runLoop"});
+    const Calls order = callsStartingWith({"get vellWanted", "createPowerSource", "addSource",
+                                           "observeThermal", "scheduleTimer", "runLoop"});
     EXPECT_EQ(order, (Calls{"get vellWanted", "createPowerSource", "addSource", "observeThermal",
                             "scheduleTimer", "runLoop"}));
     EXPECT_EQ(fake().timerInterval, 15.0);

@@ -1,0 +1,181 @@
+// The real agent in a simulated Mac for many passes under faults: bursts of
+// power-supply and thermal changes, vell flipping the wish and the
+// low-battery setting from another process, pmset failing one time in five,
+// and the settings file now and then replaced by garbage. At the end the
+// agent must still run, with as many descriptors, about as much memory and
+// no more children than after its first hundred passes; the override must
+// follow the last wish once pmset works again; no write of vell may be lost.
+//   vell_soak [passes]      (default 10000)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "VellShared/PowerTool.hpp"
+#include "VellShared/Preferences.hpp"
+#include "tests/support/AgentProcess.hpp"
+#include "tests/support/SimulatedMac.hpp"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string bundle = "/Applications/Vell.app";
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return condition();
+}
+
+struct Figures {
+    int descriptors = 0;
+    long residentKilobytes = 0;
+    int children = 0;
+};
+
+class Soak {
+  public:
+    Soak() : root_("VELL_SYSTEM_ROOT", mac_.root()), home_("HOME", mac_.home()) {
+        fs::create_directories(mac_.at("/Applications"));
+        fs::copy(VELL_APP_DIR, mac_.at(bundle), fs::copy_options::recursive);
+        mac_.setBattery(50, false);
+    }
+
+    int run(long passes) {
+        vell({"register"});
+        vell({"on"});
+        writeFile(mac_.at("/pmset.fail"), "5\n");  // one time in five
+        AgentProcess agent(mac_.at(bundle + "/Contents/MacOS/VellDealer"), environment());
+        if (!eventually([&] { return agent.listening(); })) {
+            std::puts("the agent never started listening");
+            return 1;
+        }
+
+        Figures early;
+        long driven = 0;
+        long burst = 0;
+        bool lowBatteryCutoff = true;
+        long lostWrites = 0;
+        long garbage = 0;
+        while (driven < passes) {
+            // A burst of power-supply changes, each to a different file than
+            // the one before, so the kernel merges none of the events.
+            for (int i = 0; i < 20; ++i, ++driven) {
+                if (i % 2 == 0) {
+                    writeFile(mac_.at("/sys/class/power_supply/BAT0/status"),
+                              driven % 4 == 0 ? "Discharging\n" : "Charging\n");
+                } else {
+                    writeFile(mac_.at("/sys/class/power_supply/BAT0/capacity"),
+                              driven % 3 == 0 ? "51\n" : "50\n");
+                }
+            }
+            // Thermal changes between nominal and fair; now and then critical.
+            mac_.setTemperature(burst % 50 == 49 ? 105000 : (burst % 2 ? 85000 : 45000));
+            if (burst % 25 == 0) {
+                writeFile(mac_.sharedSuitePath(), "\x01garbage, not a property list\x02");
+                ++garbage;
+            }
+            if (burst % 5 == 0) {
+                // vell from another process; what it writes must read back.
+                lowBatteryCutoff = !lowBatteryCutoff;
+                vell({"low-battery-cutoff", lowBatteryCutoff ? "on" : "off"});
+                lostWrites += VellPreferences::lowBatteryCutoff() != lowBatteryCutoff;
+                vell({burst % 10 == 0 ? "off" : "on"});
+            }
+            ++burst;
+            if (!eventually([&] { return agent.idle() || !agent.running(); })) {
+                std::puts("the agent never came back to its run loop");
+                return 1;
+            }
+            if (!agent.running()) {
+                std::printf("the agent ended after %ld passes (status %d)\n", driven,
+                            agent.exitStatus().value_or(-1));
+                return 1;
+            }
+            if (driven == 100) {
+                early = measure(agent);
+            }
+        }
+
+        // pmset works again, the Mac is cool, and the last wish is on.
+        fs::remove(mac_.at("/pmset.fail"));
+        mac_.setTemperature(45000);
+        vell({"on"});
+        writeFile(mac_.at("/sys/class/power_supply/BAT0/status"), "Charging\n");
+        const bool followed = eventually([&] { return PowerTool::sleepDisabled() == true; });
+        eventually([&] { return agent.idle(); });
+        const Figures late = measure(agent);
+        const bool running = agent.running();
+        const bool settingsKept = VellPreferences::wanted() && VellPreferences::ownsOverride() &&
+                                  VellPreferences::lowBatteryCutoff() == lowBatteryCutoff;
+
+        std::printf("passes driven:           %ld (plus thermal and timer passes)\n", driven);
+        std::printf("agent still running:     %s\n", running ? "yes" : "no");
+        std::printf("open descriptors:        %d after 100 passes, %d at the end\n",
+                    early.descriptors, late.descriptors);
+        std::printf("resident memory:         %ld KiB after 100 passes, %ld KiB at the end\n",
+                    early.residentKilobytes, late.residentKilobytes);
+        std::printf("child processes:         %d after 100 passes, %d at the end\n", early.children,
+                    late.children);
+        std::printf("settings files garbled:  %ld\n", garbage);
+        std::printf("vell writes lost:        %ld\n", lostWrites);
+        std::printf("override follows wish:   %s\n", followed ? "yes" : "no");
+        std::printf("last settings kept:      %s\n", settingsKept ? "yes" : "no");
+
+        // Allocators settle in pages; a leak of even a few bytes a pass shows
+        // as far more than this over ten thousand passes.
+        const bool memoryFlat = late.residentKilobytes <= early.residentKilobytes + 256;
+        const bool ok = running && followed && settingsKept && lostWrites == 0 &&
+                        late.descriptors == early.descriptors && late.children == 0 &&
+                        early.children == 0 && memoryFlat;
+        std::printf("%s\n", ok ? "soak: passed" : "soak: FAILED");
+        return ok ? 0 : 1;
+    }
+
+  private:
+    std::vector<std::string> environment() const {
+        const char* path = ::getenv("PATH");
+        std::vector<std::string> entries = {"VELL_SYSTEM_ROOT=" + mac_.root(),
+                                            "HOME=" + mac_.home(),
+                                            std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            if (const char* value = ::getenv(name)) {
+                entries.push_back(std::string(name) + "=" + value);
+            }
+        }
+        return entries;
+    }
+
+    void vell(const std::vector<std::string>& arguments) {
+        PowerTool::Environment variables;
+        for (const std::string& entry : environment()) {
+            const auto equals = entry.find('=');
+            variables[entry.substr(0, equals)] = entry.substr(equals + 1);
+        }
+        PowerTool::run(bundle + "/Contents/MacOS/vell", arguments, variables);
+    }
+
+    static Figures measure(AgentProcess& agent) {
+        return {agent.openDescriptors(), agent.residentKilobytes(), agent.children()};
+    }
+
+    SimulatedMac mac_;
+    ScopedEnvironment root_;
+    ScopedEnvironment home_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long passes = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10000;
+    return Soak().run(passes);
+}

@@ -1,0 +1,147 @@
+#include "tests/support/AgentProcess.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+AgentProcess::AgentProcess(const std::string& program,
+                           const std::vector<std::string>& environment,
+                           const std::vector<std::string>& arguments) {
+    std::vector<std::string> strings = environment;
+    std::vector<char*> envp;
+    for (auto& entry : strings) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> argvStrings = {program};
+    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& argument : argvStrings) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    // As launchd does: nothing of ours reaches the agent.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+AgentProcess::~AgentProcess() {
+    if (running()) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool AgentProcess::running() {
+    if (pid_ <= 0 || exitStatus_) {
+        return false;
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> AgentProcess::exitStatus() {
+    running();
+    return exitStatus_;
+}
+
+bool AgentProcess::listening() const {
+    int inotify = 0;
+    bool timer = false;
+    std::error_code error;
+    for (const auto& entry :
+         fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error)) {
+        const std::string target = fs::read_symlink(entry.path(), error).string();
+        inotify += target.find("inotify") != std::string::npos;
+        timer = timer || target.find("timerfd") != std::string::npos;
+    }
+    return inotify >= 2 && timer;
+}
+
+bool AgentProcess::idle() const {
+    // Every thread asleep waiting for events: the main thread in epoll_wait,
+    // the thermal watcher in poll.
+    std::error_code error;
+    int threads = 0;
+    for (const auto& task :
+         fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", error)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'S') {
+            return false;
+        }
+        std::ifstream syscall(task.path() / "syscall");
+        long number = -1;
+        syscall >> number;
+        if (number != SYS_epoll_wait && number != SYS_epoll_pwait && number != SYS_poll &&
+            number != SYS_ppoll) {
+            return false;
+        }
+        ++threads;
+    }
+    return threads > 0;
+}
+
+int AgentProcess::openDescriptors() const {
+    int count = 0;
+    std::error_code error;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error);
+         !error && it != fs::directory_iterator(); it.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+long AgentProcess::residentKilobytes() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+int AgentProcess::children() const {
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            continue;
+        }
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(line.substr(close + 2));
+        char state = 0;
+        long parent = 0;
+        fields >> state >> parent;
+        count += parent == pid_;
+    }
+    return count;
+}
