@@ -17,10 +17,14 @@ std::optional<std::string> readWholeFile(const std::string& path, std::size_t ma
     if (!fd.valid()) {
         return std::nullopt;
     }
+    return readToEnd(fd.get(), maximumBytes);
+}
+
+std::optional<std::string> readToEnd(int fd, std::size_t maximumBytes) {
     std::string contents;
-    char chunk[16384];
+    char chunk[65536];
     for (;;) {
-        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) {
             continue;
         }

@@ -11,4 +11,8 @@ namespace platform::linux_host {
 // `maximumBytes`.
 std::optional<std::string> readWholeFile(const std::string& path, std::size_t maximumBytes);
 
+// Everything left to read from `fd`, or absent on an error or past
+// `maximumBytes`.
+std::optional<std::string> readToEnd(int fd, std::size_t maximumBytes);
+
 }  // namespace platform::linux_host

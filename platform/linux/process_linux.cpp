@@ -10,8 +10,6 @@
 #include "platform/posix/child_process.hpp"
 #include "platform/posix/scoped_fd.hpp"
 
-extern char** environ;
-
 namespace platform {
 
 using posix::ScopedFd;
@@ -38,36 +36,18 @@ ChildOutcome runChild(const std::string& path,
     posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
     posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
 
-    std::vector<std::string> argvStrings;
-    argvStrings.push_back(path);
-    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv = posix::nullTerminatedPointers(argvStrings);
-
-    std::vector<std::string> envStrings;
-    std::vector<char*> envp;
-    if (environment) {
-        for (const auto& [name, value] : *environment) {
-            envStrings.push_back(name + "=" + value);
-        }
-        envp = posix::nullTerminatedPointers(envStrings);
-    }
+    posix::ChildCommandLine commandLine(path, arguments, environment);
 
     const std::string program = linux_host::rootedPath(path);
     pid_t child = 0;
-    const int error = posix_spawn(&child, program.c_str(), actions.get(), nullptr, argv.data(),
-                                  environment ? envp.data() : environ);
+    const int error = posix_spawn(&child, program.c_str(), actions.get(), nullptr,
+                                  commandLine.argv(), commandLine.envp());
     if (error != 0) {
         return startFailure(error);
     }
     writeEnd.reset();
 
-    ChildOutcome outcome;
-    outcome.started = true;
-    // All output first, then the wait: a child that fills the pipe could
-    // otherwise never finish.
-    outcome.output = posix::readToEnd(readEnd.get());
-    outcome.terminationStatus = posix::waitForTermination(child);
-    return outcome;
+    return posix::collectOutputAndWait(readEnd.get(), child);
 }
 
 }  // namespace platform

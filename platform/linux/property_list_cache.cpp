@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/linux/file_io.hpp"
 #include "platform/linux/property_list_file.hpp"
 #include "platform/posix/scoped_fd.hpp"
 
@@ -92,25 +93,12 @@ std::optional<CachedFile> load(const std::string& path) {
     if (static_cast<std::size_t>(status.st_size) > maximumPropertyListBytes) {
         return file;
     }
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        if (bytes.size() + static_cast<std::size_t>(got) > maximumPropertyListBytes) {
-            return file;
-        }
-        bytes.append(chunk, static_cast<std::size_t>(got));
+    // Too large, or unreadable after all: it reads as nothing.
+    const std::optional<std::string> bytes = readToEnd(fd.get(), maximumPropertyListBytes);
+    if (!bytes) {
+        return file;
     }
-    file.dictionary = parseDictionary(bytes);
+    file.dictionary = parseDictionary(*bytes);
     return file;
 }
 

@@ -238,17 +238,16 @@ class PowerSourceNotification : public RunLoopSource {
 // looks every few seconds; in a simulated Mac, inotify says it all.
 constexpr int realRootThermalPollMilliseconds = 5000;
 
-void watchThermalState(std::function<void()> handler) {
-    const std::string folder = linux_host::rootedPath("/sys/class/thermal");
-    ScopedFd inotify(::inotify_init1(IN_CLOEXEC));
-    if (inotify.valid()) {
-        watchTree(inotify.get(), folder);
-    }
+// Runs on a thread of its own and posts `handler` there whenever the state
+// differs from the last one seen, starting from `last`.
+void watchThermalState(std::function<void()> handler,
+                       ScopedFd inotify,
+                       std::string folder,
+                       ThermalState last) {
     const int timeout = linux_host::systemRoot().empty() ? realRootThermalPollMilliseconds : -1;
     if (!inotify.valid() && timeout < 0) {
         return;
     }
-    ThermalState last = currentThermalState();
     for (;;) {
         pollfd wait{inotify.get(), POLLIN, 0};
         const int ready = ::poll(&wait, inotify.valid() ? 1 : 0, timeout);
@@ -284,7 +283,16 @@ void addSourceToCurrentRunLoop(RunLoopSource& source) {
 }
 
 void observeThermalStateChanges(std::function<void()> handler) {
-    std::thread(watchThermalState, std::move(handler)).detach();
+    // Watched and read before this returns, so that every change from now
+    // on is seen; only the waiting happens on the watcher's thread.
+    std::string folder = linux_host::rootedPath("/sys/class/thermal");
+    ScopedFd inotify(::inotify_init1(IN_CLOEXEC));
+    if (inotify.valid()) {
+        watchTree(inotify.get(), folder);
+    }
+    const ThermalState now = currentThermalState();
+    std::thread(watchThermalState, std::move(handler), std::move(inotify), std::move(folder), now)
+        .detach();
 }
 
 void performOnMainThread(std::function<void()> work) {

@@ -9,8 +9,6 @@
 #include "platform/posix/child_process.hpp"
 #include "platform/posix/scoped_fd.hpp"
 
-extern char** environ;
-
 namespace platform {
 
 using posix::ScopedFd;
@@ -71,36 +69,16 @@ ChildOutcome runChild(const std::string& path,
     posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);
 
-    std::vector<std::string> argvStrings;
-    argvStrings.push_back(path);
-    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv = posix::nullTerminatedPointers(argvStrings);
-
-    std::vector<std::string> envStrings;
-    std::vector<char*> envp;
-    if (environment) {
-        for (const auto& [name, value] : *environment) {
-            envStrings.push_back(name + "=" + value);
-        }
-        envp = posix::nullTerminatedPointers(envStrings);
-    }
-
+    posix::ChildCommandLine commandLine(path, arguments, environment);
     pid_t child = 0;
     const int error = posix_spawn(&child, path.c_str(), actions.get(), attributes.get(),
-                                  argv.data(), environment ? envp.data() : environ);
+                                  commandLine.argv(), commandLine.envp());
     if (error != 0) {
         return startFailure(error);
     }
     writeEnd.reset();
 
-    ChildOutcome outcome;
-    outcome.started = true;
-    // All output first, then the wait: a child that fills the pipe could
-    // otherwise never finish. The wait is waitpid, not NSTask's, so it never
-    // runs the run loop and no pass starts inside another.
-    outcome.output = posix::readToEnd(readEnd.get());
-    outcome.terminationStatus = posix::waitForTermination(child);
-    return outcome;
+    return posix::collectOutputAndWait(readEnd.get(), child);
 }
 
 }  // namespace platform

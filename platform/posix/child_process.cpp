@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+extern char** environ;
+
 namespace platform::posix {
 
 ChildOutcome startFailure(int error) {
@@ -13,6 +15,8 @@ ChildOutcome startFailure(int error) {
     outcome.startError = std::strerror(error);
     return outcome;
 }
+
+namespace {
 
 std::string readToEnd(int fd) {
     std::string bytes;
@@ -28,6 +32,8 @@ std::string readToEnd(int fd) {
         bytes.append(chunk, static_cast<std::size_t>(got));
     }
 }
+
+}  // namespace
 
 std::int32_t waitForTermination(pid_t child) {
     int status = 0;
@@ -45,6 +51,8 @@ std::int32_t waitForTermination(pid_t child) {
     return status;
 }
 
+namespace {
+
 std::vector<char*> nullTerminatedPointers(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
     pointers.reserve(strings.size() + 1);
@@ -53,6 +61,36 @@ std::vector<char*> nullTerminatedPointers(std::vector<std::string>& strings) {
     }
     pointers.push_back(nullptr);
     return pointers;
+}
+
+}  // namespace
+
+ChildOutcome collectOutputAndWait(int output, pid_t child) {
+    ChildOutcome outcome;
+    outcome.started = true;
+    outcome.output = readToEnd(output);
+    outcome.terminationStatus = waitForTermination(child);
+    return outcome;
+}
+
+ChildCommandLine::ChildCommandLine(
+    const std::string& path,
+    const std::vector<std::string>& arguments,
+    const std::optional<std::map<std::string, std::string>>& environment) {
+    arguments_.push_back(path);
+    arguments_.insert(arguments_.end(), arguments.begin(), arguments.end());
+    argv_ = nullTerminatedPointers(arguments_);
+    if (environment) {
+        environment_.emplace();
+        for (const auto& [name, value] : *environment) {
+            environment_->push_back(name + "=" + value);
+        }
+        envp_ = nullTerminatedPointers(*environment_);
+    }
+}
+
+char* const* ChildCommandLine::envp() {
+    return environment_ ? envp_.data() : environ;
 }
 
 }  // namespace platform::posix

@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +36,10 @@ class ScopedFileActions {
 // A child that did not start, with the reason in the system's words.
 ChildOutcome startFailure(int error);
 
-// Everything readable from `fd` until no writer is left.
-std::string readToEnd(int fd);
+// A started child's outcome: everything it writes to `output` until no
+// writer is left, and only then its termination status. Reading first
+// matters: a child that fills the pipe could otherwise never finish.
+ChildOutcome collectOutputAndWait(int output, pid_t child);
 
 // Waits for `child` with a plain blocking waitpid, which runs no event loop:
 // no event can start a second reconciliation pass while a program runs.
@@ -43,7 +47,24 @@ std::string readToEnd(int fd);
 // status, or the signal's number for a killed child.
 std::int32_t waitForTermination(pid_t child);
 
-// argv/envp-style pointers into `strings`, ending in a null pointer.
-std::vector<char*> nullTerminatedPointers(std::vector<std::string>& strings);
+// The argument and environment vectors of a child: argv[0] is the path as
+// given; a given environment replaces ours, an absent one passes ours on.
+class ChildCommandLine {
+  public:
+    ChildCommandLine(const std::string& path,
+                     const std::vector<std::string>& arguments,
+                     const std::optional<std::map<std::string, std::string>>& environment);
+    ChildCommandLine(const ChildCommandLine&) = delete;
+    ChildCommandLine& operator=(const ChildCommandLine&) = delete;
+
+    char* const* argv() { return argv_.data(); }
+    char* const* envp();
+
+  private:
+    std::vector<std::string> arguments_;
+    std::vector<char*> argv_;
+    std::optional<std::vector<std::string>> environment_;
+    std::vector<char*> envp_;
+};
 
 }  // namespace platform::posix

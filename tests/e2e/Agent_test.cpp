@@ -15,6 +15,7 @@
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
 #include "tests/support/AgentProcess.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
@@ -25,17 +26,6 @@ namespace {
 const std::string bundle = "/Applications/Vell.app";
 const std::string trashedBundle = "/Users/ann/.Trash/Vell.app";
 const std::string registration = "/Library/LaunchAgents/org.vell.app.dealer.plist";
-
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
 
 class EndToEnd : public ::testing::Test {
   protected:

@@ -16,6 +16,7 @@
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
 #include "tests/support/AgentProcess.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
@@ -24,17 +25,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string bundle = "/Applications/Vell.app";
-
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
 
 struct Figures {
     int descriptors = 0;
