@@ -46,30 +46,6 @@ class Settings : public ::testing::Test {
     }
 };
 
-TEST_F(Settings, AMissingSuiteReadsAsTheDefaults) {
-    EXPECT_FALSE(P::wanted());
-    EXPECT_FALSE(P::ownsOverride());
-    EXPECT_TRUE(P::priorCaffeinate());
-    EXPECT_TRUE(P::caffeinateAtLaunch());
-    EXPECT_TRUE(P::lowBatteryCutoff());
-    EXPECT_EQ(P::cutoffReason(), std::nullopt);
-}
-
-TEST_F(Settings, LowBatteryCutoffReadsZeroAndOneAndNothingElse) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"<integer>0</integer>", false},
-        {"<integer>1</integer>", true},
-        {"<integer>2</integer>", true},
-        {"<string>NO</string>", true},
-        {"<false/>", false},
-        {"<real>0.0</real>", false},
-    };
-    for (const auto& [stored, expected] : cases) {
-        store("<key>lowBatteryCutoff</key>" + stored);
-        EXPECT_EQ(P::lowBatteryCutoff(), expected) << stored;
-    }
-}
-
 TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
     const std::vector<std::pair<std::string, bool>> booleans = {
         {"<string>  yes</string>", true},
@@ -134,19 +110,6 @@ TEST_F(Settings, BinarySuitesAreReadAndKeptWhole) {
     EXPECT_TRUE(P::wanted());
     EXPECT_TRUE(P::ownsOverride());
     EXPECT_NE(readFile(suite())->find("keep me"), std::string::npos);
-}
-
-TEST_F(Settings, MigrationCopiesTheLegacyKeysOnce) {
-    store(
-        "<key>vellWanted</key><true/><key>caffeinateAtLaunch</key><false/>"
-        "<key>cutoffReason</key><string>old</string>",
-        "org.vell.shared");
-    store("<key>lowBatteryCutoff</key><false/>");
-    P::migrateLegacyDomainIfNeeded();
-    EXPECT_TRUE(P::wanted());
-    EXPECT_FALSE(P::caffeinateAtLaunch());
-    EXPECT_FALSE(P::lowBatteryCutoff());
-    EXPECT_EQ(P::cutoffReason(), std::nullopt);
 }
 
 struct BadFile {

@@ -26,14 +26,6 @@ TEST_F(PowerToolTest, RunReturnsStatusAndOutputOrTheStartError) {
     EXPECT_EQ(missing.output, "No such file or directory");
 }
 
-TEST_F(PowerToolTest, RunPassesTheEnvironmentOnlyWhenGiven) {
-    PowerTool::run("/bin/env", {});
-    PowerTool::run("/bin/env", {}, PowerTool::Environment{{"A", "1"}});
-    ASSERT_EQ(fake().environments.size(), 2u);
-    EXPECT_EQ(fake().environments[0], std::nullopt);
-    EXPECT_EQ(fake().environments[1], (std::map<std::string, std::string>{{"A", "1"}}));
-}
-
 struct SetCase {
     const char* name;
     bool request;

@@ -41,20 +41,6 @@ TEST_F(PreferencesTest, UntypedBooleansReadOnlyBooleansAndExactZeroOrOne) {
     }
 }
 
-TEST_F(PreferencesTest, WritesLandUnderTheirKeysAndReadBack) {
-    P::setLowBatteryCutoff(false);
-    EXPECT_FALSE(P::lowBatteryCutoff());
-    P::setWanted(true);
-    P::setOwnsOverride(true);
-    P::setPriorCaffeinate(false);
-    P::setCaffeinateAtLaunch(false);
-    EXPECT_EQ(fake().shared().at("vellWanted"), PropertyListValue(true));
-    EXPECT_EQ(fake().shared().at("vellOwnsOverride"), PropertyListValue(true));
-    EXPECT_EQ(fake().shared().at("priorCaffeinate"), PropertyListValue(false));
-    EXPECT_EQ(fake().shared().at("caffeinateAtLaunch"), PropertyListValue(false));
-    EXPECT_EQ(fake().shared().at("lowBatteryCutoff"), PropertyListValue(false));
-}
-
 TEST_F(PreferencesTest, AnAbsentCutoffReasonRemovesTheKey) {
     P::setCutoffReason("Vell turned off: Mac is too hot");
     EXPECT_EQ(P::cutoffReason(), "Vell turned off: Mac is too hot");
