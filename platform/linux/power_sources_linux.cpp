@@ -78,20 +78,24 @@ std::vector<PropertyListDictionary> describeSupplies(const std::string& folder) 
 }  // namespace
 
 // Like the Mac's power daemon, the stand-in keeps the last snapshot until
-// the power supplies change.
+// the power supplies change. Never destroyed: the thermal watcher's thread
+// may still be running while the process exits.
 std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions() {
-    static std::mutex mutex;
-    static std::optional<linux_host::FolderChanges> changes;
-    static std::vector<PropertyListDictionary> snapshot;
+    struct Snapshot {
+        std::mutex mutex;
+        std::optional<linux_host::FolderChanges> changes;
+        std::vector<PropertyListDictionary> descriptions;
+    };
+    static auto* kept = new Snapshot;
     const std::string folder = linux_host::rootedPath("/sys/class/power_supply");
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!changes || changes->folder() != folder) {
-        changes.emplace(folder);
+    std::lock_guard<std::mutex> lock(kept->mutex);
+    if (!kept->changes || kept->changes->folder() != folder) {
+        kept->changes.emplace(folder);
     }
-    if (changes->changedSinceLastAsked()) {
-        snapshot = describeSupplies(folder);
+    if (kept->changes->changedSinceLastAsked()) {
+        kept->descriptions = describeSupplies(folder);
     }
-    return snapshot;
+    return kept->descriptions;
 }
 
 }  // namespace platform

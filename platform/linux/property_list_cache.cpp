@@ -66,7 +66,11 @@ bool settled(const struct stat& status) {
     return seconds(now) - latest > settlingSeconds;
 }
 
-std::mutex cacheMutex;
+// Never destroyed, like the other readings the stand-in keeps.
+std::mutex& cacheMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
 std::map<std::string, CachedFile>& cache() {
     static auto* files = new std::map<std::string, CachedFile>;
     return *files;
@@ -107,12 +111,12 @@ std::optional<CachedFile> load(const std::string& path) {
 std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        std::lock_guard<std::mutex> lock(cacheMutex);
+        std::lock_guard<std::mutex> lock(cacheMutex());
         cache().erase(path);
         return nullptr;
     }
     {
-        std::lock_guard<std::mutex> lock(cacheMutex);
+        std::lock_guard<std::mutex> lock(cacheMutex());
         const auto found = cache().find(path);
         if (found != cache().end() && found->second.identity == FileIdentity(status)) {
             return found->second.dictionary;
@@ -122,7 +126,7 @@ std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::strin
     if (!loaded) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(cacheMutex);
+    std::lock_guard<std::mutex> lock(cacheMutex());
     if (!loaded->keep) {
         cache().erase(path);
         return loaded->dictionary;

@@ -62,20 +62,24 @@ ThermalState hottestZone(const std::string& folder) {
 
 }  // namespace
 
-// Like the Mac's, the state is kept until the thermal zones change.
+// Like the Mac's, the state is kept until the thermal zones change. Never
+// destroyed: the watcher's thread may still read it while the process exits.
 ThermalState currentThermalState() {
-    static std::mutex mutex;
-    static std::optional<linux_host::FolderChanges> changes;
-    static ThermalState state = ThermalState::nominal;
+    struct Reading {
+        std::mutex mutex;
+        std::optional<linux_host::FolderChanges> changes;
+        ThermalState state = ThermalState::nominal;
+    };
+    static auto* kept = new Reading;
     const std::string folder = linux_host::rootedPath("/sys/class/thermal");
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!changes || changes->folder() != folder) {
-        changes.emplace(folder);
+    std::lock_guard<std::mutex> lock(kept->mutex);
+    if (!kept->changes || kept->changes->folder() != folder) {
+        kept->changes.emplace(folder);
     }
-    if (changes->changedSinceLastAsked()) {
-        state = hottestZone(folder);
+    if (kept->changes->changedSinceLastAsked()) {
+        kept->state = hottestZone(folder);
     }
-    return state;
+    return kept->state;
 }
 
 }  // namespace platform
