@@ -198,16 +198,14 @@ Observed observe() {
     bool turnedOn = false;
     bool rereadWantedFalse = false;
     bool lastUndoFailed = false;
-    std::size_t wantedReadsSeen = 0;
-    auto readIndex = [&](std::size_t nth) -> std::optional<PropertyListValue> {
-        std::size_t count = 0;
-        for (const auto& [key, value] : f.reads) {
-            if (key == "vellWanted" && count++ == nth) {
-                return value;
-            }
+    // What each read of the wish found, in the order of the reads.
+    std::vector<bool> wantedReads;
+    for (const auto& [key, value] : f.reads) {
+        if (key == "vellWanted") {
+            wantedReads.push_back(value && *value == PropertyListValue(true));
         }
-        return std::nullopt;
-    };
+    }
+    std::size_t wantedReadsSeen = 0;
     for (std::size_t i = 0; i < f.calls.size(); ++i) {
         const std::string& call = f.calls[i];
         if (call.rfind("set ", 0) == 0 || call.rfind("remove ", 0) == 0) {
@@ -223,8 +221,8 @@ Observed observe() {
             seen.removalStarted = true;
         }
         if (call == "get vellWanted") {
-            const auto value = readIndex(wantedReadsSeen++);
-            rereadWantedFalse = turnedOn && !(value && *value == PropertyListValue(true));
+            const bool wanted = wantedReads.at(wantedReadsSeen++);
+            rereadWantedFalse = turnedOn && !wanted;
         }
         if (isPowerCommand(call)) {
             const bool on = call.back() == '1';
