@@ -1,10 +1,9 @@
 #include "platform/linux/file_io.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 
+#include "platform/posix/read_all.hpp"
 #include "platform/posix/scoped_fd.hpp"
 
 namespace platform::linux_host {
@@ -21,24 +20,11 @@ std::optional<std::string> readWholeFile(const std::string& path, std::size_t ma
 }
 
 std::optional<std::string> readToEnd(int fd, std::size_t maximumBytes) {
-    std::string contents;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            return contents;
-        }
-        if (contents.size() + static_cast<std::size_t>(got) > maximumBytes) {
-            return std::nullopt;
-        }
-        contents.append(chunk, static_cast<std::size_t>(got));
+    posix::ReadAll read = posix::readAll(fd, maximumBytes);
+    if (!read.complete) {
+        return std::nullopt;
     }
+    return std::move(read.bytes);
 }
 
 }  // namespace platform::linux_host

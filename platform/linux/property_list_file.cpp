@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/linux/file_io.hpp"
@@ -119,6 +120,36 @@ struct BinaryObject {
     bool dictionary = false;
 };
 
+// The element count of the object whose marker is at `offset`, and where its
+// contents begin: counts of 15 or more follow the marker as an integer
+// object. Absent when that runs off the object area or is malformed.
+struct ObjectSize {
+    std::uint64_t count;
+    std::uint64_t contents;
+};
+
+std::optional<ObjectSize> binaryObjectSize(std::string_view bytes,
+                                           std::uint64_t offset,
+                                           std::uint64_t end) {
+    const auto marker = static_cast<unsigned char>(bytes[offset]);
+    const std::uint64_t at = offset + 1;
+    if ((marker & 0x0F) != 0x0F) {
+        return ObjectSize{static_cast<std::uint64_t>(marker & 0x0F), at};
+    }
+    if (at >= end) {
+        return std::nullopt;
+    }
+    const auto countMarker = static_cast<unsigned char>(bytes[at]);
+    if ((countMarker >> 4) != 0x1 || (countMarker & 0x0F) > 3) {
+        return std::nullopt;
+    }
+    const std::size_t width = std::size_t{1} << (countMarker & 0x0F);
+    if (at + 1 + width > end) {
+        return std::nullopt;
+    }
+    return ObjectSize{bigEndian(bytes, at + 1, width), at + 1 + width};
+}
+
 // True when the object at `offset` is a string with a NUL code unit, which
 // libplist aborts on as a dictionary key.
 bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uint64_t end) {
@@ -130,23 +161,12 @@ bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uin
     if (type != 0x5 && type != 0x6 && type != 0x7) {
         return false;
     }
-    std::uint64_t length = marker & 0x0F;
-    std::uint64_t at = offset + 1;
-    if (length == 0x0F) {
-        if (at >= end) {
-            return true;
-        }
-        const auto lengthMarker = static_cast<unsigned char>(bytes[at]);
-        if ((lengthMarker >> 4) != 0x1 || (lengthMarker & 0x0F) > 3) {
-            return true;
-        }
-        const std::size_t width = std::size_t{1} << (lengthMarker & 0x0F);
-        if (at + 1 + width > end) {
-            return true;
-        }
-        length = bigEndian(bytes, at + 1, width);
-        at += 1 + width;
+    const std::optional<ObjectSize> size = binaryObjectSize(bytes, offset, end);
+    if (!size) {
+        return true;
     }
+    const std::uint64_t length = size->count;
+    const std::uint64_t at = size->contents;
     const std::uint64_t unit = type == 0x6 ? 2 : 1;
     if (length > end || length * unit > end - at) {
         return true;
@@ -176,23 +196,12 @@ bool readBinaryObject(std::string_view bytes,
     if (!array && !dictionary) {
         return true;
     }
-    std::uint64_t count = marker & 0x0F;
-    std::uint64_t at = offset + 1;
-    if (count == 0x0F) {
-        if (at >= objectAreaEnd) {
-            return false;
-        }
-        const auto countMarker = static_cast<unsigned char>(bytes[at]);
-        if ((countMarker >> 4) != 0x1 || (countMarker & 0x0F) > 3) {
-            return false;
-        }
-        const std::size_t width = std::size_t{1} << (countMarker & 0x0F);
-        if (at + 1 + width > objectAreaEnd) {
-            return false;
-        }
-        count = bigEndian(bytes, at + 1, width);
-        at += 1 + width;
+    const std::optional<ObjectSize> size = binaryObjectSize(bytes, offset, objectAreaEnd);
+    if (!size) {
+        return false;
     }
+    const std::uint64_t count = size->count;
+    const std::uint64_t at = size->contents;
     const std::uint64_t references = dictionary ? count * 2 : count;
     if (count > objectAreaEnd || references * referenceSize > objectAreaEnd - at) {
         return false;

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/read_all.hpp"
+
 extern char** environ;
 
 namespace platform::posix {
@@ -15,25 +17,6 @@ ChildOutcome startFailure(int error) {
     outcome.startError = std::strerror(error);
     return outcome;
 }
-
-namespace {
-
-std::string readToEnd(int fd) {
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return bytes;
-        }
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    }
-}
-
-}  // namespace
 
 std::int32_t waitForTermination(pid_t child) {
     int status = 0;
@@ -68,7 +51,7 @@ std::vector<char*> nullTerminatedPointers(std::vector<std::string>& strings) {
 ChildOutcome collectOutputAndWait(int output, pid_t child) {
     ChildOutcome outcome;
     outcome.started = true;
-    outcome.output = readToEnd(output);
+    outcome.output = readAll(output, std::string().max_size()).bytes;
     outcome.terminationStatus = waitForTermination(child);
     return outcome;
 }
