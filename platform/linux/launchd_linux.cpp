@@ -1,6 +1,7 @@
 // The per-user agent registered under the name N is the file
 // $HOME/Library/LaunchAgents/N, a copy of the job description in the app
-// bundle's Contents/Library/LaunchAgents/N.
+// bundle's Contents/Library/LaunchAgents/N. A registered agent is enabled:
+// nothing here asks for the user's approval.
 #include "platform/launchd.hpp"
 
 #include <sys/stat.h>
@@ -25,15 +26,32 @@ bool validName(const std::string& plistName) {
            plistName != "..";
 }
 
+std::string jobDescriptionPath(const std::string& plistName, const std::string& bundlePath) {
+    return linux_host::rootedPath(bundlePath + "/Contents/Library/LaunchAgents/" + plistName);
+}
+
 }  // namespace
+
+AgentServiceStatus agentServiceStatus(const std::string& plistName, const std::string& bundlePath) {
+    struct stat status {};
+    if (!validName(plistName)) {
+        return AgentServiceStatus::notFound;
+    }
+    if (::stat((agentsFolder() + "/" + plistName).c_str(), &status) == 0) {
+        return AgentServiceStatus::enabled;
+    }
+    if (::stat(jobDescriptionPath(plistName, bundlePath).c_str(), &status) != 0) {
+        return AgentServiceStatus::notFound;
+    }
+    return AgentServiceStatus::notRegistered;
+}
 
 std::optional<std::string> registerAgentService(const std::string& plistName,
                                                 const std::string& bundlePath) {
     if (!validName(plistName)) {
         return "Invalid job name.";
     }
-    const std::string source =
-        linux_host::rootedPath(bundlePath + "/Contents/Library/LaunchAgents/" + plistName);
+    const std::string source = jobDescriptionPath(plistName, bundlePath);
     const auto job = linux_host::readPropertyListFile(source);
     if (!job || plist_get_node_type(job->get()) != PLIST_DICT) {
         return "No job description at " + source + ".";

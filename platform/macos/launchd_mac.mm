@@ -8,8 +8,15 @@
 #else
 // Header sets without ServiceManagement: just the members called here, as
 // the macOS 13 SDK declares them.
+typedef NS_ENUM(NSInteger, SMAppServiceStatus) {
+    SMAppServiceStatusNotRegistered = 0,
+    SMAppServiceStatusEnabled = 1,
+    SMAppServiceStatusRequiresApproval = 2,
+    SMAppServiceStatusNotFound = 3,
+};
 @interface SMAppService : NSObject
 + (instancetype)agentServiceWithPlistName:(NSString*)plistName;
+@property(readonly) SMAppServiceStatus status;
 - (BOOL)registerAndReturnError:(NSError**)error;
 - (BOOL)unregisterAndReturnError:(NSError**)error;
 @end
@@ -24,6 +31,28 @@ std::string describe(NSError* error) {
 }
 
 }  // namespace
+
+// SMAppService looks for the job description in the running app's bundle.
+AgentServiceStatus agentServiceStatus(const std::string& plistName,
+                                      const std::string& /*bundlePath*/) {
+    @autoreleasepool {
+        NSString* name = [NSString stringWithUTF8String:plistName.c_str()];
+        if (name == nil) {
+            return AgentServiceStatus::notFound;
+        }
+        switch ([SMAppService agentServiceWithPlistName:name].status) {
+            case SMAppServiceStatusEnabled:
+                return AgentServiceStatus::enabled;
+            case SMAppServiceStatusRequiresApproval:
+                return AgentServiceStatus::requiresApproval;
+            case SMAppServiceStatusNotRegistered:
+                return AgentServiceStatus::notRegistered;
+            case SMAppServiceStatusNotFound:
+                return AgentServiceStatus::notFound;
+        }
+        return AgentServiceStatus::notFound;
+    }
+}
 
 // SMAppService finds the job description in the running app's bundle.
 std::optional<std::string> registerAgentService(const std::string& plistName,

@@ -16,7 +16,9 @@ NSString* nsString(const std::string& text) {
 
 class UserDefaultsSuite : public SettingsSuite {
   public:
-    explicit UserDefaultsSuite(NSUserDefaults* defaults) : defaults_(defaults) {}
+    // `suiteName` names the suite's preferences domain; nil for the process's own.
+    UserDefaultsSuite(NSUserDefaults* defaults, NSString* suiteName)
+        : defaults_(defaults), suiteName_(suiteName) {}
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
         @autoreleasepool {
@@ -59,14 +61,19 @@ class UserDefaultsSuite : public SettingsSuite {
         }
     }
 
+    // A program that exits right after writing asks for the flush, as
+    // command-line tools must: it reports whether the writes reached storage.
     bool synchronize() override {
         @autoreleasepool {
-            return [defaults_ synchronize];
+            CFStringRef application = suiteName_ != nil ? (__bridge CFStringRef)suiteName_
+                                                        : kCFPreferencesCurrentApplication;
+            return CFPreferencesAppSynchronize(application);
         }
     }
 
   private:
     NSUserDefaults* defaults_;
+    NSString* suiteName_;
 };
 
 }  // namespace
@@ -75,15 +82,16 @@ std::unique_ptr<SettingsSuite> openSettingsSuite(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos) {
         return nullptr;
     }
-    NSUserDefaults* defaults = [[NSUserDefaults alloc] initWithSuiteName:nsString(name)];
+    NSString* suiteName = nsString(name);
+    NSUserDefaults* defaults = [[NSUserDefaults alloc] initWithSuiteName:suiteName];
     if (defaults == nil) {
         return nullptr;
     }
-    return std::make_unique<UserDefaultsSuite>(defaults);
+    return std::make_unique<UserDefaultsSuite>(defaults, suiteName);
 }
 
 std::unique_ptr<SettingsSuite> standardSettings() {
-    return std::make_unique<UserDefaultsSuite>([NSUserDefaults standardUserDefaults]);
+    return std::make_unique<UserDefaultsSuite>([NSUserDefaults standardUserDefaults], nil);
 }
 
 }  // namespace platform

@@ -80,6 +80,10 @@ class FakeSuite : public platform::SettingsSuite {
     void setObjectForKey(const std::optional<PropertyListValue>& value,
                          const std::string& key) override {
         auto& suite = fake().suites[name_];
+        if (fake().suiteWritesFail) {
+            log("dropped write of " + key);
+            return;
+        }
         if (!value) {
             log("remove " + key);
             suite.erase(key);
@@ -91,7 +95,7 @@ class FakeSuite : public platform::SettingsSuite {
     bool synchronize() override {
         fake().calls.push_back("synchronize");
         ++fake().synchronizations;
-        return true;
+        return !fake().suiteWritesFail;
     }
 
   private:
@@ -258,6 +262,13 @@ std::optional<std::string> registerAgentService(const std::string& plistName,
     fake().calls.push_back("register " + plistName + " " + bundlePath);
     fake().registeredAgents.insert(plistName);
     return std::nullopt;
+}
+
+AgentServiceStatus agentServiceStatus(const std::string& plistName, const std::string&) {
+    if (fake().registeredAgents.count(plistName) == 0) {
+        return AgentServiceStatus::notRegistered;
+    }
+    return fake().registeredStatus;
 }
 
 std::optional<std::string> unregisterAgentService(const std::string& plistName) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/launchd.hpp"
 #include "platform/process.hpp"
 #include "platform/property_list.hpp"
 #include "platform/thermal_state.hpp"
@@ -54,6 +55,8 @@ struct FakePlatform {
     // Settings: suites by name; the standard defaults are "standard".
     std::map<std::string, PropertyListDictionary> suites;
     std::set<std::string> unopenableSuites;
+    // Writes are dropped and synchronizing fails, as with a read-only disk.
+    bool suiteWritesFail = false;
     // Every settings read, with what it found.
     std::vector<std::pair<std::string, std::optional<PropertyListValue>>> reads;
     int synchronizations = 0;
@@ -75,6 +78,8 @@ struct FakePlatform {
     // launchd.
     std::set<std::string> registeredAgents;
     bool unregistrationFails = false;
+    // The status of a registered agent; one not registered reads notRegistered.
+    platform::AgentServiceStatus registeredStatus = platform::AgentServiceStatus::enabled;
 
     // Run loop: what the logic installed, for tests to fire.
     std::function<void()> powerSourceCallback;
