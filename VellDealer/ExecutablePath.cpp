@@ -46,3 +46,8 @@ std::string appBundlePath(const std::string& executablePath) {
     }
     return path;
 }
+
+bool isInTrash(const std::string& path) {
+    return path.find("/.Trash/") != std::string::npos ||
+           path.find("/.Trashes/") != std::string::npos;
+}

@@ -16,3 +16,6 @@ std::string appendingPathComponent(const std::string& path, const std::string& c
 
 // The app bundle that holds an executable at bundle/Contents/<folder>/<name>.
 std::string appBundlePath(const std::string& executablePath);
+
+// True when `path` lies in a Trash folder, the user's or a volume's.
+bool isInTrash(const std::string& path);

@@ -14,11 +14,6 @@ namespace {
 constexpr double timerInterval = 15.0;
 constexpr std::int64_t missesBeforeRemoval = 2;
 
-bool isInTrash(const std::string& path) {
-    return path.find("/.Trash/") != std::string::npos ||
-           path.find("/.Trashes/") != std::string::npos;
-}
-
 std::optional<std::string> bundlePathOfThisAgent() {
     const std::optional<std::string> executable = readOwnExecutablePath();
     if (!executable) {

@@ -1,0 +1,249 @@
+#include "VellCompanion/Companion.hpp"
+
+#include <cmath>
+#include <sstream>
+
+#include "VellDealer/ExecutablePath.hpp"
+#include "VellDealer/VellDealer.hpp"
+#include "VellShared/PowerTool.hpp"
+#include "VellShared/Preferences.hpp"
+#include "VellShared/Utf8.hpp"
+#include "platform/clock.hpp"
+#include "platform/this_process.hpp"
+
+namespace VellCompanion {
+namespace {
+
+using platform::AgentServiceStatus;
+
+constexpr const char* writeCheckKey = "vellWriteCheck";
+constexpr double pauseBetweenReads = 0.25;
+
+std::string plistName() {
+    return std::string(agentLabel) + ".plist";
+}
+
+std::string launchdTarget() {
+    return "gui/" + std::to_string(platform::userId()) + "/" + agentLabel;
+}
+
+bool agentIsRunning() {
+    const CommandResult result = PowerTool::run("/bin/launchctl", {"print", launchdTarget()});
+    if (result.code != 0) {
+        return false;
+    }
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (trimWhitespaceAndNewlines(line) == "state = running") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// -k: a password the user typed a moment ago in this terminal must not count,
+// since the agent has none.
+bool pmsetRunsWithoutPassword() {
+    return PowerTool::run("/usr/bin/sudo",
+                          {"-k", "-n", "-l", "/usr/bin/pmset", "-a", "disablesleep", "1"})
+               .code == 0;
+}
+
+std::string lastComponent(const std::string& path) {
+    const std::string parent = deletingLastPathComponent(path);
+    const std::size_t start = parent == "/" ? 1 : parent.size() + 1;
+    return start < path.size() ? path.substr(start) : std::string();
+}
+
+std::optional<std::string> placeFix(const std::optional<std::string>& bundlePath) {
+    if (!bundlePath) {
+        return "Move Vell.app into /Applications.";
+    }
+    if (isInTrash(*bundlePath)) {
+        return "Vell.app is in the Trash: move it back into /Applications.";
+    }
+    if (bundlePath->rfind("/Volumes/", 0) == 0) {
+        return "Vell.app runs from a disk image: copy it into /Applications and open it there.";
+    }
+    if (lastComponent(deletingLastPathComponent(*bundlePath)) != "Applications") {
+        return "Move Vell.app into /Applications.";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> registrationFix(AgentServiceStatus status) {
+    switch (status) {
+        case AgentServiceStatus::enabled:
+            return std::nullopt;
+        case AgentServiceStatus::requiresApproval:
+            return std::string("Allow Vell in ") + loginItemsPlace + ".";
+        case AgentServiceStatus::notRegistered:
+            return "Run `vell register`, or choose Start Agent at Login in Vell's menu.";
+        case AgentServiceStatus::notFound:
+            return "The app holds no agent to register: install Vell.app afresh.";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> runningFix(const State& state) {
+    if (state.agentRunning) {
+        return std::nullopt;
+    }
+    if (state.registration != AgentServiceStatus::enabled) {
+        return "It starts once it is registered and allowed (see above).";
+    }
+    return "Start it: launchctl kickstart " + launchdTarget();
+}
+
+std::optional<std::string> fixUnless(bool passed, const char* fix) {
+    if (passed) {
+        return std::nullopt;
+    }
+    return std::string(fix);
+}
+
+// A value unlike the stored one, written, flushed and read back, then removed.
+bool suiteIsWritable() {
+    const auto suite = VellPreferences::store();
+    const auto stored = suite->objectForKey(writeCheckKey);
+    const std::int64_t* before = stored ? stored->as<std::int64_t>() : nullptr;
+    const PropertyListValue probe(before ? *before + 1 : std::int64_t{1});
+    suite->setObjectForKey(probe, writeCheckKey);
+    const bool held = suite->synchronize() && suite->objectForKey(writeCheckKey) == probe;
+    suite->setObjectForKey(std::nullopt, writeCheckKey);
+    return suite->synchronize() && held;
+}
+
+std::string appleScriptString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// Runs as root and takes nothing from outside: the rule is written into a
+// fresh root-owned file in sudoers.d, whose name (with a dot) sudo ignores,
+// checked there, and renamed into place in one step.
+std::string privilegedSetUpScript() {
+    return std::string(
+               "f=$(/usr/bin/mktemp /private/etc/sudoers.d/.vell-pmset.XXXXXX) || exit 1; "
+               "/bin/echo '") +
+           pmsetRule +
+           "' > \"$f\" && /usr/sbin/chown root:wheel \"$f\" && /bin/chmod 0440 \"$f\" && "
+           "/usr/sbin/visudo -cf \"$f\" && /bin/mv -f \"$f\" /private/etc/sudoers.d/vell-pmset "
+           "|| { /bin/rm -f \"$f\"; exit 1; }";
+}
+
+}  // namespace
+
+std::optional<std::string> ownBundlePath() {
+    const std::optional<std::string> executable = readOwnExecutablePath();
+    if (!executable) {
+        return std::nullopt;
+    }
+    return appBundlePath(*executable);
+}
+
+State readState(const std::optional<std::string>& bundlePath) {
+    State state;
+    state.wanted = VellPreferences::wanted();
+    state.ownsOverride = VellPreferences::ownsOverride();
+    state.sleepDisabled = PowerTool::sleepDisabled();
+    state.cutoffReason = VellPreferences::cutoffReason();
+    state.battery = SafetyCutoff::battery();
+    state.thermalState = platform::currentThermalState();
+    state.lowBatteryCutoff = VellPreferences::lowBatteryCutoff();
+    state.registration = platform::agentServiceStatus(plistName(), bundlePath.value_or(""));
+    state.agentRunning = agentIsRunning();
+    state.passwordlessPmset = pmsetRunsWithoutPassword();
+    return state;
+}
+
+std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const State& state) {
+    return {
+        {"app in an Applications folder", placeFix(bundlePath)},
+        {"agent registered and enabled", registrationFix(state.registration)},
+        {"agent running", runningFix(state)},
+        {"pmset runs without a password",
+         fixUnless(state.passwordlessPmset,
+                   "Choose Set Up Password-less pmset… in Vell's menu, or install "
+                   "packaging/vell-pmset.sudoers as /etc/sudoers.d/vell-pmset.")},
+        {"sleep override readable",
+         fixUnless(state.sleepDisabled.has_value(),
+                   "macOS does not report the override (IOPMrootDomain SleepDisabled): "
+                   "restart the Mac.")},
+        {"settings writable",
+         fixUnless(suiteIsWritable(),
+                   "Make ~/Library/Preferences and its files yours and writable.")},
+    };
+}
+
+bool setKeepAwake(bool on) {
+    VellPreferences::setWanted(on);
+    if (on) {
+        VellPreferences::setOwnsOverride(true);
+    }
+    if (!VellPreferences::store()->synchronize()) {
+        return false;
+    }
+    return VellPreferences::wanted() == on && (!on || VellPreferences::ownsOverride());
+}
+
+bool setLowBatteryCutoff(bool on) {
+    VellPreferences::setLowBatteryCutoff(on);
+    return VellPreferences::store()->synchronize() && VellPreferences::lowBatteryCutoff() == on;
+}
+
+WaitOutcome waitForOverride(bool on, double timeoutSeconds) {
+    const double allowed = std::isnan(timeoutSeconds) ? 0.0 : timeoutSeconds;
+    const double deadline = platform::monotonicSeconds() + allowed;
+    for (;;) {
+        if (PowerTool::sleepDisabled() == on) {
+            return WaitOutcome::confirmed;
+        }
+        if (on && !VellPreferences::wanted()) {
+            return WaitOutcome::cutOff;
+        }
+        if (platform::monotonicSeconds() >= deadline) {
+            return WaitOutcome::timedOut;
+        }
+        platform::pauseFor(pauseBetweenReads);
+    }
+}
+
+bool RegistrationOutcome::succeeded() const {
+    return status == AgentServiceStatus::enabled || status == AgentServiceStatus::requiresApproval;
+}
+
+RegistrationOutcome registerAgent(const std::string& bundlePath) {
+    RegistrationOutcome outcome;
+    outcome.error = platform::registerAgentService(plistName(), bundlePath);
+    outcome.status = platform::agentServiceStatus(plistName(), bundlePath);
+    return outcome;
+}
+
+UnregistrationOutcome unregisterAgent(const std::string& bundlePath) {
+    const AgentServiceStatus status = platform::agentServiceStatus(plistName(), bundlePath);
+    if (status == AgentServiceStatus::notRegistered || status == AgentServiceStatus::notFound) {
+        return {};
+    }
+    return {true, platform::unregisterAgentService(plistName())};
+}
+
+std::optional<std::string> setUpPasswordlessPmset() {
+    const std::string command = "do shell script " + appleScriptString(privilegedSetUpScript()) +
+                                " with administrator privileges";
+    const CommandResult result = PowerTool::run("/usr/bin/osascript", {"-e", command});
+    if (result.code == 0) {
+        return std::nullopt;
+    }
+    const std::string said = trimWhitespaceAndNewlines(result.output);
+    return said.empty() ? "The rule could not be installed." : said;
+}
+
+}  // namespace VellCompanion

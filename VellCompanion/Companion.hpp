@@ -1,0 +1,90 @@
+// What the companion app shows and does, for both of its faces: the menu-bar
+// app and vell. Every read goes to the platform afresh; nothing is cached.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VellShared/SafetyCutoff.hpp"
+#include "platform/launchd.hpp"
+#include "platform/thermal_state.hpp"
+
+namespace VellCompanion {
+
+// The rule that lets the admin group turn the override on and off without a
+// password; packaging/vell-pmset.sudoers holds the same line.
+inline constexpr const char* pmsetRule =
+    "%admin ALL = (root) NOPASSWD: /usr/bin/pmset -a disablesleep 0, "
+    "/usr/bin/pmset -a disablesleep 1";
+
+// Where the user approves login items.
+inline constexpr const char* loginItemsPlace = "System Settings › General › Login Items";
+
+struct State {
+    bool wanted = false;
+    bool ownsOverride = false;
+    // The override: on, off, or absent when it can't be read.
+    std::optional<bool> sleepDisabled;
+    std::optional<std::string> cutoffReason;
+    std::optional<SafetyCutoff::Battery> battery;
+    platform::ThermalState thermalState = platform::ThermalState::nominal;
+    bool lowBatteryCutoff = true;
+    platform::AgentServiceStatus registration = platform::AgentServiceStatus::notRegistered;
+    bool agentRunning = false;
+    bool passwordlessPmset = false;
+};
+
+// The app bundle around the running executable; absent when its path can't
+// be had.
+std::optional<std::string> ownBundlePath();
+
+// Everything at once, as it is now. Asks launchctl and sudo.
+State readState(const std::optional<std::string>& bundlePath);
+
+struct Check {
+    std::string name;
+    // How to put it right, one line; absent when the check passed.
+    std::optional<std::string> fix;
+};
+
+// Every check, in order: the app's place, the agent's registration, the
+// agent running, password-less pmset, the override readable, the settings
+// writable. The last one writes a key of its own and removes it again.
+std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const State& state);
+
+// Writes the wish (and, turning on, the agent's ownership) through to
+// storage. False when the write did not hold.
+bool setKeepAwake(bool on);
+bool setLowBatteryCutoff(bool on);
+
+enum class WaitOutcome { confirmed, cutOff, timedOut };
+
+// Waits until the override reads `on`, or the agent withdraws a wish to keep
+// awake (a safety cutoff), or `timeoutSeconds` have passed.
+WaitOutcome waitForOverride(bool on, double timeoutSeconds);
+
+struct RegistrationOutcome {
+    platform::AgentServiceStatus status = platform::AgentServiceStatus::notRegistered;
+    // What the service manager said when it refused.
+    std::optional<std::string> error;
+    // Enabled, or waiting for the user's approval.
+    bool succeeded() const;
+};
+
+// Registers the agent and reports where it stands afterwards.
+RegistrationOutcome registerAgent(const std::string& bundlePath);
+
+struct UnregistrationOutcome {
+    bool wasRegistered = false;
+    std::optional<std::string> error;
+};
+
+// Unregisters the agent; one that is not registered is left as it is.
+UnregistrationOutcome unregisterAgent(const std::string& bundlePath);
+
+// Installs the password-less pmset rule after one administrator prompt.
+// Absent on success; otherwise what went wrong, for the user.
+std::optional<std::string> setUpPasswordlessPmset();
+
+}  // namespace VellCompanion

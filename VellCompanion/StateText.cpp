@@ -1,0 +1,120 @@
+#include "VellCompanion/StateText.hpp"
+
+#include <cstdio>
+
+#include "VellShared/Utf8.hpp"
+
+namespace VellCompanion {
+namespace {
+
+using platform::AgentServiceStatus;
+
+// Text from the suite may hold anything: invalid bytes become U+FFFD, and
+// quotes, backslashes and control characters are escaped.
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : decodeUtf8ReplacingInvalid(text)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+const char* jsonBool(bool value) {
+    return value ? "true" : "false";
+}
+
+const char* registrationKey(AgentServiceStatus status) {
+    switch (status) {
+        case AgentServiceStatus::enabled:
+            return "enabled";
+        case AgentServiceStatus::requiresApproval:
+            return "requiresApproval";
+        case AgentServiceStatus::notRegistered:
+            return "notRegistered";
+        case AgentServiceStatus::notFound:
+            return "notFound";
+    }
+    return "notFound";
+}
+
+std::string overrideKey(const std::optional<bool>& sleepDisabled) {
+    if (!sleepDisabled) {
+        return "unreadable";
+    }
+    return *sleepDisabled ? "on" : "off";
+}
+
+}  // namespace
+
+std::string describeOverride(const std::optional<bool>& sleepDisabled) {
+    if (!sleepDisabled) {
+        return "unreadable";
+    }
+    return *sleepDisabled ? "on (sleep is disabled)" : "off (the Mac sleeps normally)";
+}
+
+std::string describeBattery(const std::optional<SafetyCutoff::Battery>& battery) {
+    if (!battery) {
+        return "none";
+    }
+    return std::to_string(battery->percent) + "%" +
+           (battery->onBattery ? " on battery" : " on external power");
+}
+
+const char* describeThermalState(platform::ThermalState state) {
+    switch (state) {
+        case platform::ThermalState::nominal:
+            return "nominal";
+        case platform::ThermalState::fair:
+            return "fair";
+        case platform::ThermalState::serious:
+            return "serious";
+        case platform::ThermalState::critical:
+            return "critical";
+    }
+    return "unknown";
+}
+
+std::string describeRegistration(AgentServiceStatus status) {
+    switch (status) {
+        case AgentServiceStatus::enabled:
+            return "enabled";
+        case AgentServiceStatus::requiresApproval:
+            return std::string("requires approval in ") + loginItemsPlace;
+        case AgentServiceStatus::notRegistered:
+            return "not registered";
+        case AgentServiceStatus::notFound:
+            return "not found";
+    }
+    return "not found";
+}
+
+std::string stateAsJson(const State& state) {
+    std::string json = "{";
+    json += "\"wanted\":" + std::string(jsonBool(state.wanted));
+    json += ",\"ownsOverride\":" + std::string(jsonBool(state.ownsOverride));
+    json += ",\"override\":" + jsonString(overrideKey(state.sleepDisabled));
+    json += ",\"cutoffReason\":" + (state.cutoffReason ? jsonString(*state.cutoffReason) : "null");
+    json +=
+        ",\"batteryPercent\":" + (state.battery ? std::to_string(state.battery->percent) : "null");
+    json += ",\"onBattery\":" +
+            std::string(state.battery ? jsonBool(state.battery->onBattery) : "null");
+    json += ",\"thermalState\":" + jsonString(describeThermalState(state.thermalState));
+    json += ",\"lowBatteryCutoff\":" + std::string(jsonBool(state.lowBatteryCutoff));
+    json += ",\"registration\":" + jsonString(registrationKey(state.registration));
+    json += ",\"agentRunning\":" + std::string(jsonBool(state.agentRunning));
+    json += ",\"passwordlessPmset\":" + std::string(jsonBool(state.passwordlessPmset));
+    return json + "}";
+}
+
+}  // namespace VellCompanion
