@@ -1,34 +1,48 @@
-// vell: the least of a companion app, for driving the agent from a shell.
-// It writes the user's wish into the shared suite, shows what the agent and
-// the machine are doing, and registers or unregisters the agent.
+// vell: the companion app for a shell. It writes the user's wish into the
+// shared suite and waits for the agent to act on it, shows what the agent and
+// the machine are doing, checks the setup, and registers or unregisters the
+// agent. Everything it knows and does comes from the companion model.
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "VellDealer/ExecutablePath.hpp"
+#include "VellCompanion/Companion.hpp"
+#include "VellCompanion/StateText.hpp"
 #include "VellDealer/VellDealer.hpp"
-#include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
-#include "VellShared/SafetyCutoff.hpp"
-#include "platform/launchd.hpp"
-#include "platform/thermal_state.hpp"
+
+#ifndef VELL_VERSION
+#define VELL_VERSION "unknown"
+#endif
 
 namespace {
 
+using namespace VellCompanion;
+
 constexpr int usageStatus = 2;
+constexpr double defaultWait = 20.0;
+constexpr double longestWait = 3600.0;
+
+constexpr const char* usageText =
+    "usage: vell on|off [--no-wait | --wait SECONDS]\n"
+    "       vell status [--json] | doctor | low-battery-cutoff on|off\n"
+    "       vell register | unregister | --help | --version\n"
+    "  on                      keep the Mac awake, even with the lid closed, and wait\n"
+    "                          (20 s unless --wait says otherwise) until it is\n"
+    "  off                     let the Mac sleep normally again, and wait until it may\n"
+    "  status                  show the wish, the override and what the agent sees;\n"
+    "                          --json prints it as one JSON object\n"
+    "  doctor                  check the setup, one line each, with the fix for a failure\n"
+    "  low-battery-cutoff on   turn the override off at 10 % battery (the default)\n"
+    "  low-battery-cutoff off  keep it on whatever the battery\n"
+    "  register                start the agent now and at every login\n"
+    "  unregister              stop starting the agent\n";
 
 int usage() {
-    std::fputs(
-        "usage: vell on | off | status | low-battery-cutoff on|off | register | unregister\n"
-        "  on                      keep the Mac awake, even with the lid closed\n"
-        "  off                     let the Mac sleep normally again\n"
-        "  status                  show the wish, the override and what the agent sees\n"
-        "  low-battery-cutoff on   turn the override off at 10 % battery (the default)\n"
-        "  low-battery-cutoff off  keep it on whatever the battery\n"
-        "  register                start the agent now and at every login\n"
-        "  unregister              stop starting the agent\n",
-        stderr);
+    std::fputs(usageText, stderr);
     return usageStatus;
 }
 
@@ -36,103 +50,212 @@ const char* yesNo(bool value) {
     return value ? "yes" : "no";
 }
 
-std::string describeOverride(const std::optional<bool>& state) {
-    if (!state) {
-        return "unreadable";
-    }
-    return *state ? "on (sleep is disabled)" : "off (the Mac sleeps normally)";
-}
-
-std::string describeBattery(const std::optional<SafetyCutoff::Battery>& battery) {
-    if (!battery) {
-        return "none";
-    }
-    return std::to_string(battery->percent) + "%" +
-           (battery->onBattery ? " on battery" : " on external power");
-}
-
-const char* describeThermalState(platform::ThermalState state) {
-    switch (state) {
-        case platform::ThermalState::nominal:
-            return "nominal";
-        case platform::ThermalState::fair:
-            return "fair";
-        case platform::ThermalState::serious:
-            return "serious";
-        case platform::ThermalState::critical:
-            return "critical";
-    }
-    return "unknown";
-}
-
-int status() {
-    std::printf("wanted:             %s\n", yesNo(VellPreferences::wanted()));
-    std::printf("agent owns it:      %s\n", yesNo(VellPreferences::ownsOverride()));
-    std::printf("sleep override:     %s\n", describeOverride(PowerTool::sleepDisabled()).c_str());
-    std::printf("last cutoff:        %s\n",
-                VellPreferences::cutoffReason().value_or("none").c_str());
-    std::printf("battery:            %s\n", describeBattery(SafetyCutoff::battery()).c_str());
-    std::printf("thermal state:      %s\n", describeThermalState(platform::currentThermalState()));
-    std::printf("low-battery cutoff: %s\n", VellPreferences::lowBatteryCutoff() ? "on" : "off");
-    return 0;
-}
-
-std::optional<std::string> ownBundlePath() {
-    const std::optional<std::string> executable = readOwnExecutablePath();
-    if (!executable) {
+std::optional<double> parseSeconds(const std::string& text) {
+    double seconds = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds) ||
+        seconds < 0 || seconds > longestWait) {
         return std::nullopt;
     }
-    return appBundlePath(*executable);
+    return seconds;
 }
 
-int changeRegistration(bool registering) {
-    const std::string plistName = std::string(agentLabel) + ".plist";
-    std::optional<std::string> error;
-    if (registering) {
-        const std::optional<std::string> bundle = ownBundlePath();
-        if (!bundle) {
-            std::fputs("vell: can't find the app bundle this program lies in\n", stderr);
-            return 1;
-        }
-        error = platform::registerAgentService(plistName, *bundle);
-    } else {
-        error = platform::unregisterAgentService(plistName);
+// The wait the options after on/off ask for; absent for --no-wait, and a
+// usage error for anything else.
+struct WaitOption {
+    bool valid = true;
+    std::optional<double> seconds = defaultWait;
+};
+
+WaitOption parseWait(const std::vector<std::string>& options) {
+    if (options.empty()) {
+        return {};
     }
-    if (error) {
-        std::fprintf(stderr, "vell: %s\n", error->c_str());
+    if (options.size() == 1 && options[0] == "--no-wait") {
+        return {true, std::nullopt};
+    }
+    if (options.size() == 2 && options[0] == "--wait") {
+        if (const auto seconds = parseSeconds(options[1])) {
+            return {true, seconds};
+        }
+    }
+    return {false, std::nullopt};
+}
+
+void printFailedChecks(const std::vector<Check>& checks) {
+    for (const Check& check : checks) {
+        if (check.fix) {
+            std::fprintf(stderr, "  %s: %s\n", check.name.c_str(), check.fix->c_str());
+        }
+    }
+}
+
+// After a wait that ran out: the failing checks, or what else holds it up.
+void explainUnconfirmed(bool on) {
+    const auto bundle = ownBundlePath();
+    const State state = readState(bundle);
+    const std::vector<Check> checks = runChecks(bundle, state);
+    printFailedChecks(checks);
+    for (const Check& check : checks) {
+        if (check.fix) {
+            return;
+        }
+    }
+    if (!on && state.sleepDisabled == true && !state.ownsOverride) {
+        std::fputs("  the override was turned on outside Vell: sudo pmset -a disablesleep 0\n",
+                   stderr);
+        return;
+    }
+    std::fputs("  every check passes; the agent has not acted yet: try again\n", stderr);
+}
+
+int keepAwake(bool on, const std::vector<std::string>& options) {
+    const WaitOption wait = parseWait(options);
+    if (!wait.valid) {
+        return usage();
+    }
+    if (!setKeepAwake(on)) {
+        std::fputs("vell: the setting could not be saved, so the agent won't see it\n", stderr);
         return 1;
     }
-    std::printf("%s %s\n", registering ? "registered" : "unregistered", agentLabel);
+    if (!wait.seconds) {
+        std::printf("wanted: %s (not waiting for the agent)\n", yesNo(on));
+        return 0;
+    }
+    switch (waitForOverride(on, *wait.seconds)) {
+        case WaitOutcome::confirmed:
+            std::puts(on ? "sleep override: on; the Mac stays awake, lid closed or not"
+                         : "sleep override: off; the Mac sleeps normally");
+            return 0;
+        case WaitOutcome::cutOff:
+            std::fprintf(stderr, "vell: the agent refused: %s\n",
+                         VellPreferences::cutoffReason().value_or("a safety cutoff").c_str());
+            return 1;
+        case WaitOutcome::timedOut:
+            break;
+    }
+    std::fprintf(stderr, "vell: the sleep override is not %s after %g s\n", on ? "on" : "off",
+                 *wait.seconds);
+    explainUnconfirmed(on);
+    return 1;
+}
+
+int status(bool json) {
+    const State state = readState(ownBundlePath());
+    if (json) {
+        std::puts(stateAsJson(state).c_str());
+        return 0;
+    }
+    std::printf("wanted:             %s\n", yesNo(state.wanted));
+    std::printf("agent owns it:      %s\n", yesNo(state.ownsOverride));
+    std::printf("sleep override:     %s\n", describeOverride(state.sleepDisabled).c_str());
+    std::printf("last cutoff:        %s\n", state.cutoffReason.value_or("none").c_str());
+    std::printf("battery:            %s\n", describeBattery(state.battery).c_str());
+    std::printf("thermal state:      %s\n", describeThermalState(state.thermalState));
+    std::printf("low-battery cutoff: %s\n", state.lowBatteryCutoff ? "on" : "off");
+    std::printf("agent:              %s, %s\n", describeRegistration(state.registration).c_str(),
+                state.agentRunning ? "running" : "not running");
+    std::printf("password-less pmset: %s\n", yesNo(state.passwordlessPmset));
     return 0;
+}
+
+int doctor() {
+    const auto bundle = ownBundlePath();
+    bool allPassed = true;
+    for (const Check& check : runChecks(bundle, readState(bundle))) {
+        if (check.fix) {
+            std::printf("FAIL  %s: %s\n", check.name.c_str(), check.fix->c_str());
+            allPassed = false;
+        } else {
+            std::printf("ok    %s\n", check.name.c_str());
+        }
+    }
+    return allPassed ? 0 : 1;
+}
+
+int lowBatteryCutoff(bool on) {
+    if (!setLowBatteryCutoff(on)) {
+        std::fputs("vell: the setting could not be saved, so the agent won't see it\n", stderr);
+        return 1;
+    }
+    std::printf("low-battery cutoff: %s\n", on ? "on" : "off");
+    return 0;
+}
+
+int registerWithLaunchd() {
+    const auto bundle = ownBundlePath();
+    if (!bundle) {
+        std::fputs("vell: can't find the app bundle this program lies in\n", stderr);
+        return 1;
+    }
+    const RegistrationOutcome outcome = registerAgent(*bundle);
+    if (outcome.succeeded()) {
+        std::printf("registered %s: %s\n", agentLabel,
+                    describeRegistration(outcome.status).c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "vell: %s is %s%s%s\n", agentLabel,
+                 describeRegistration(outcome.status).c_str(), outcome.error ? ": " : "",
+                 outcome.error.value_or("").c_str());
+    return 1;
+}
+
+int unregisterFromLaunchd() {
+    const UnregistrationOutcome outcome = unregisterAgent(ownBundlePath().value_or(""));
+    if (!outcome.wasRegistered) {
+        std::printf("%s: not registered\n", agentLabel);
+        return 0;
+    }
+    if (outcome.error) {
+        std::fprintf(stderr, "vell: %s\n", outcome.error->c_str());
+        return 1;
+    }
+    std::printf("unregistered %s\n", agentLabel);
+    return 0;
+}
+
+int dispatch(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) {
+        return usage();
+    }
+    const std::string& command = arguments[0];
+    const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    if (command == "on" || command == "off") {
+        return keepAwake(command == "on", rest);
+    }
+    if (command == "low-battery-cutoff" && rest.size() == 1 &&
+        (rest[0] == "on" || rest[0] == "off")) {
+        return lowBatteryCutoff(rest[0] == "on");
+    }
+    if (command == "status" && (rest.empty() || (rest.size() == 1 && rest[0] == "--json"))) {
+        return status(!rest.empty());
+    }
+    if (!rest.empty()) {
+        return usage();
+    }
+    if (command == "doctor") {
+        return doctor();
+    }
+    if (command == "register") {
+        return registerWithLaunchd();
+    }
+    if (command == "unregister") {
+        return unregisterFromLaunchd();
+    }
+    if (command == "--help") {
+        std::fputs(usageText, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::puts("vell " VELL_VERSION);
+        return 0;
+    }
+    return usage();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     VellPreferences::migrateLegacyDomainIfNeeded();
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (arguments.size() == 1 && arguments[0] == "on") {
-        VellPreferences::setWanted(true);
-        VellPreferences::setOwnsOverride(true);
-        std::puts("wanted: yes; the agent will keep the Mac awake");
-        return 0;
-    }
-    if (arguments.size() == 1 && arguments[0] == "off") {
-        VellPreferences::setWanted(false);
-        std::puts("wanted: no; the agent will let the Mac sleep again");
-        return 0;
-    }
-    if (arguments.size() == 1 && arguments[0] == "status") {
-        return status();
-    }
-    if (arguments.size() == 2 && arguments[0] == "low-battery-cutoff" &&
-        (arguments[1] == "on" || arguments[1] == "off")) {
-        VellPreferences::setLowBatteryCutoff(arguments[1] == "on");
-        std::printf("low-battery cutoff: %s\n", arguments[1].c_str());
-        return 0;
-    }
-    if (arguments.size() == 1 && (arguments[0] == "register" || arguments[0] == "unregister")) {
-        return changeRegistration(arguments[0] == "register");
-    }
-    return usage();
+    return dispatch(std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -42,7 +42,7 @@ class Soak {
 
     int run(long passes) {
         vell({"register"});
-        vell({"on"});
+        vell({"on", "--no-wait"});
         writeFile(mac_.at("/pmset.fail"), "5\n");  // one time in five
         AgentProcess agent(mac_.at(bundle + "/Contents/MacOS/VellDealer"), environment());
         if (!eventually([&] { return agent.listening(); })) {
@@ -79,7 +79,7 @@ class Soak {
                 lowBatteryCutoff = !lowBatteryCutoff;
                 vell({"low-battery-cutoff", lowBatteryCutoff ? "on" : "off"});
                 lostWrites += VellPreferences::lowBatteryCutoff() != lowBatteryCutoff;
-                vell({burst % 10 == 0 ? "off" : "on"});
+                vell({burst % 10 == 0 ? "off" : "on", "--no-wait"});
             }
             ++burst;
             if (!eventually([&] { return agent.idle() || !agent.running(); })) {
@@ -99,7 +99,7 @@ class Soak {
         // pmset works again, the Mac is cool, and the last wish is on.
         fs::remove(mac_.at("/pmset.fail"));
         mac_.setTemperature(45000);
-        vell({"on"});
+        vell({"on", "--no-wait"});
         writeFile(mac_.at("/sys/class/power_supply/BAT0/status"), "Charging\n");
         const bool followed = eventually([&] { return PowerTool::sleepDisabled() == true; });
         eventually([&] { return agent.idle(); });

@@ -11,6 +11,9 @@ namespace fs = std::filesystem;
 #ifndef VELL_SIMULATED_MAC_SCRIPTS
 #error "VELL_SIMULATED_MAC_SCRIPTS names the folder of the sudo, pmset and launchctl stand-ins"
 #endif
+#ifndef VELL_PMSET_RULE
+#error "VELL_PMSET_RULE names the sudoers file of the password-less pmset rule"
+#endif
 
 ScopedEnvironment::ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
     if (const char* old = ::getenv(name)) {
@@ -63,6 +66,7 @@ SimulatedMac::SimulatedMac() {
     fs::copy_file(scripts / "pmset", at("/usr/bin/pmset"));
     fs::copy_file(scripts / "launchctl", at("/bin/launchctl"));
     setSleepDisabledReading("<false/>");
+    setPmsetRule(true);
     writeFile(at("/sys/class/thermal/thermal_zone0/trip_point_0_type"), "passive\n");
     writeFile(at("/sys/class/thermal/thermal_zone0/trip_point_0_temp"), "80000\n");
     writeFile(at("/sys/class/thermal/thermal_zone0/trip_point_1_type"), "hot\n");
@@ -85,6 +89,15 @@ void SimulatedMac::setPmsetFailing(bool failing) {
         writeFile(at("/pmset.fail"), "");
     } else {
         fs::remove(at("/pmset.fail"));
+    }
+}
+
+void SimulatedMac::setPmsetRule(bool installed) {
+    const std::string rule = at("/etc/sudoers.d/vell-pmset");
+    fs::remove(rule);
+    if (installed) {
+        fs::create_directories(at("/etc/sudoers.d"));
+        fs::copy_file(VELL_PMSET_RULE, rule);
     }
 }
 

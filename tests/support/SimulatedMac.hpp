@@ -1,6 +1,6 @@
 // A Mac rooted at a temp directory, for tests of the stand-in and of the
-// real binaries: sudo, pmset and launchctl stand-ins, a registry, a home,
-// and sysfs trees for a battery and a thermal zone.
+// real binaries: sudo, pmset and launchctl stand-ins, the password-less pmset
+// rule, a registry, a home, and sysfs trees for a battery and a thermal zone.
 #pragma once
 
 #include <optional>
@@ -47,6 +47,8 @@ class SimulatedMac {
     void setSleepDisabledReading(
         const std::string& plistValue);  // "<true/>", "<integer>0</integer>"
     void setPmsetFailing(bool failing);
+    // Without the rule, sudo -n refuses pmset as it does without a password.
+    void setPmsetRule(bool installed);
     void setBattery(int percent, bool discharging);
     void setTemperature(int millidegrees);  // trips: passive 80000, hot 90000, critical 100000
     std::string launchctlLog() const;
