@@ -149,11 +149,15 @@ std::optional<std::string> ownBundlePath() {
     return appBundlePath(*executable);
 }
 
+std::optional<bool> readOverride() {
+    return PowerTool::sleepDisabled();
+}
+
 State readState(const std::optional<std::string>& bundlePath) {
     State state;
     state.wanted = VellPreferences::wanted();
     state.ownsOverride = VellPreferences::ownsOverride();
-    state.sleepDisabled = PowerTool::sleepDisabled();
+    state.sleepDisabled = readOverride();
     state.cutoffReason = VellPreferences::cutoffReason();
     state.battery = SafetyCutoff::battery();
     state.thermalState = platform::currentThermalState();

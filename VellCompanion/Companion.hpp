@@ -39,6 +39,9 @@ struct State {
 // be had.
 std::optional<std::string> ownBundlePath();
 
+// The override alone, as it reads now: cheap enough for a timer.
+std::optional<bool> readOverride();
+
 // Everything at once, as it is now. Asks launchctl and sudo.
 State readState(const std::optional<std::string>& bundlePath);
 

@@ -2,9 +2,10 @@
 // shared suite and waits for the agent to act on it, shows what the agent and
 // the machine are doing, checks the setup, and registers or unregisters the
 // agent. Everything it knows and does comes from the companion model.
-#include <charconv>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,11 +51,14 @@ const char* yesNo(bool value) {
     return value ? "yes" : "no";
 }
 
+// Decimal seconds in the C locale, which vell never changes.
 std::optional<double> parseSeconds(const std::string& text) {
-    double seconds = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds) ||
-        seconds < 0 || seconds > longestWait) {
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds > longestWait) {
         return std::nullopt;
     }
     return seconds;

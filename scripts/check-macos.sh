@@ -23,8 +23,10 @@ common=(
     -nostdinc++ -isystem "$sdk/include/c++/v1" -isystem "$sdk/include" -iframework "$sdk/Frameworks"
     -I . -Wall -Wextra -Werror
 )
-# Everything the macOS build compiles: the logic, the companion, the platform.
-files=$(ls VellShared/*.cpp VellDealer/*.cpp companion/*.cpp platform/posix/*.cpp \
+# Everything the macOS build compiles: the logic, the companion model and its
+# two faces, the platform.
+files=$(ls VellShared/*.cpp VellDealer/*.cpp VellCompanion/*.cpp companion/*.cpp companion/*.mm \
+           platform/posix/*.cpp \
            platform/macos/*.cpp platform/macos/*.mm)
 failed=0
 for file in $files; do
