@@ -144,22 +144,26 @@ int keepAwake(bool on, const std::vector<std::string>& options) {
     return 1;
 }
 
+void line(const char* label, const std::string& value) {
+    std::printf("%-21s%s\n", label, value.c_str());
+}
+
 int status(bool json) {
     const State state = readState(ownBundlePath());
     if (json) {
         std::puts(stateAsJson(state).c_str());
         return 0;
     }
-    std::printf("wanted:             %s\n", yesNo(state.wanted));
-    std::printf("agent owns it:      %s\n", yesNo(state.ownsOverride));
-    std::printf("sleep override:     %s\n", describeOverride(state.sleepDisabled).c_str());
-    std::printf("last cutoff:        %s\n", state.cutoffReason.value_or("none").c_str());
-    std::printf("battery:            %s\n", describeBattery(state.battery).c_str());
-    std::printf("thermal state:      %s\n", describeThermalState(state.thermalState));
-    std::printf("low-battery cutoff: %s\n", state.lowBatteryCutoff ? "on" : "off");
-    std::printf("agent:              %s, %s\n", describeRegistration(state.registration).c_str(),
-                state.agentRunning ? "running" : "not running");
-    std::printf("password-less pmset: %s\n", yesNo(state.passwordlessPmset));
+    line("wanted:", yesNo(state.wanted));
+    line("agent owns it:", yesNo(state.ownsOverride));
+    line("sleep override:", describeOverride(state.sleepDisabled));
+    line("last cutoff:", state.cutoffReason.value_or("none"));
+    line("battery:", describeBattery(state.battery));
+    line("thermal state:", describeThermalState(state.thermalState));
+    line("low-battery cutoff:", state.lowBatteryCutoff ? "on" : "off");
+    line("agent:", describeRegistration(state.registration) +
+                       (state.agentRunning ? ", running" : ", not running"));
+    line("password-less pmset:", yesNo(state.passwordlessPmset));
     return 0;
 }
 

@@ -27,7 +27,8 @@ battery="$mac/sys/class/power_supply/BAT0"
 zone="$mac/sys/class/thermal/thermal_zone0"
 
 # The simulated Mac: sudo, pmset and launchctl stand-ins, a battery, a
-# thermal zone with its trip points, and the registry with sleep allowed.
+# thermal zone with its trip points, and the registry with sleep allowed. No
+# sudoers rule yet: sudo -n refuses pmset, as on a fresh Mac.
 mkdir -p "$mac/usr/bin" "$mac/bin" "$HOME" "$battery" "$zone" "$mac/Applications"
 cp tests/support/simulated_mac/sudo tests/support/simulated_mac/pmset "$mac/usr/bin/"
 cp tests/support/simulated_mac/launchctl "$mac/bin/"
@@ -54,42 +55,58 @@ wait_for() {
 agent_gone() { ! kill -0 "$agent_pid" 2>/dev/null; }
 # The agent listens once its timer exists: it installs that last.
 agent_listening() { ls -l "/proc/$agent_pid/fd" 2>/dev/null | grep -q timerfd; }
+# vell on and off wait until the agent has acted. The agent acts on events;
+# rewriting the battery's status is one, so that nobody waits for its timer.
+run_nudging() {
+    printf '$ %s\n' "$*"
+    "$@" &
+    local pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+        cat "$battery/status" >"$battery/status.new"
+        mv "$battery/status.new" "$battery/status"
+        sleep 0.1
+    done
+    wait "$pid" || true
+}
 
 say "1. You install Vell.app in /Applications; it registers its agent, and launchd starts it."
 run vell register
 "$app/Contents/MacOS/VellDealer" &
 agent_pid=$!
 wait_for agent_listening
-vell status
+echo "vell doctor checks the setup; the agent may not run pmset without a password yet:"
+run vell doctor || true
 
-say "2. You ask Vell to keep the Mac awake with the lid closed, and unplug the charger."
-run vell on
+say "2. You set up password-less pmset (on a Mac: the menu's Set Up Password-less pmset…)."
+mkdir -p "$mac/etc/sudoers.d"
+run cp packaging/vell-pmset.sudoers "$mac/etc/sudoers.d/vell-pmset"
+run vell doctor
+
+say "3. You unplug the charger and ask Vell to keep the Mac awake with the lid closed."
 echo Discharging >"$battery/status"
-wait_for override_is true
-echo "The agent ran sudo pmset -a disablesleep 1 and saw the change confirmed:"
+run_nudging vell on
+echo "The agent ran sudo pmset -a disablesleep 1 and saw the change confirmed; vell waited for it:"
 vell status
+echo "The same, for scripts:"
+run vell status --json
 
-say "3. Hours later the battery is down to 9 %."
+say "4. Hours later the battery is down to 9 %."
 echo 9 >"$battery/capacity"
 wait_for override_is false
 echo "The agent recorded why, withdrew the wish and let the Mac sleep again:"
 vell status
 
-say "4. You plug in and turn Vell on again. Then the Mac gets critically hot in your bag."
+say "5. You plug in and turn Vell on again. Then the Mac gets critically hot in your bag."
 echo 60 >"$battery/capacity"; echo Charging >"$battery/status"
-run vell on
-echo Charging >"$battery/status"
-wait_for override_is true
+run_nudging vell on
 echo 105000 >"$zone/temp"
 wait_for override_is false
 echo "The agent turned the override off at once:"
 vell status
 
-say "5. It cools down; you turn Vell on once more, then drag Vell.app to the Trash."
+say "6. It cools down; you turn Vell on once more, then drag Vell.app to the Trash."
 echo 45000 >"$zone/temp"
-run vell on
-echo Charging >"$battery/status"
-wait_for override_is true
+run_nudging vell on
 mkdir -p "$HOME/.Trash"
 mv "$app" "$HOME/.Trash/Vell.app"
 app="$HOME/.Trash/Vell.app"
