@@ -187,6 +187,13 @@ std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const
     };
 }
 
+std::vector<Check> registerAndCheck(const std::optional<std::string>& bundlePath) {
+    if (bundlePath && !placeFix(bundlePath)) {
+        registerAgent(*bundlePath);
+    }
+    return runChecks(bundlePath, readState(bundlePath));
+}
+
 bool setKeepAwake(bool on) {
     VellPreferences::setWanted(on);
     if (on) {

@@ -56,6 +56,10 @@ struct Check {
 // writable. The last one writes a key of its own and removes it again.
 std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const State& state);
 
+// A first launch: registers the agent unless the app lies where it can't
+// stay (the first check), then runs every check.
+std::vector<Check> registerAndCheck(const std::optional<std::string>& bundlePath);
+
 // Writes the wish (and, turning on, the agent's ownership) through to
 // storage. False when the write did not hold.
 bool setKeepAwake(bool on);

@@ -122,18 +122,18 @@ void showAlert(NSString* title, NSString* text) {
     [NSRunLoop.currentRunLoop addTimer:_timer forMode:NSRunLoopCommonModes];
 
     if (![NSUserDefaults.standardUserDefaults boolForKey:launchedBeforeKey]) {
-        [NSUserDefaults.standardUserDefaults setBool:YES forKey:launchedBeforeKey];
         [self firstLaunch];
     }
 }
 
-// Registers the agent and shows what the checks found.
+// Registers the agent and shows what the checks found. Until the app has
+// been opened from an Applications folder, every launch counts as the first.
 - (void)firstLaunch {
-    if (_bundlePath) {
-        VellCompanion::registerAgent(*_bundlePath);
+    const auto checks = VellCompanion::registerAndCheck(_bundlePath);
+    if (!checks.front().fix) {
+        [NSUserDefaults.standardUserDefaults setBool:YES forKey:launchedBeforeKey];
     }
-    const VellCompanion::State state = VellCompanion::readState(_bundlePath);
-    showAlert(@"Welcome to Vell", checksReport(VellCompanion::runChecks(_bundlePath, state)));
+    showAlert(@"Welcome to Vell", checksReport(checks));
     [self refreshMenu];
 }
 

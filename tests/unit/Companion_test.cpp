@@ -168,6 +168,16 @@ TEST_F(FakeTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
     EXPECT_GE(fake().now - start, 2);
 }
 
+TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolder) {
+    setUpWell();
+    fake().registeredAgents.clear();
+    runFrom("/Volumes/Vell/Vell.app");
+    registerAndCheck(ownBundlePath());
+    EXPECT_TRUE(callsStartingWith({"register"}).empty());
+    runFrom("/Applications/Vell.app");
+    EXPECT_FALSE(registerAndCheck(ownBundlePath())[1].fix);
+}
+
 TEST_F(FakeTest, UnregisteringAnAgentThatIsNotRegisteredLeavesLaunchdAlone) {
     EXPECT_FALSE(unregisterAgent("/Applications/Vell.app").wasRegistered);
     EXPECT_TRUE(callsStartingWith({"unregister"}).empty());
