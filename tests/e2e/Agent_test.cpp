@@ -197,6 +197,8 @@ TEST_F(EndToEnd, VellRejectsBadArgumentsWithUsage) {
     }
     EXPECT_EQ(vell({"low-battery-cutoff", "off"}).code, 0);
     EXPECT_FALSE(VellPreferences::lowBatteryCutoff());
+    EXPECT_EQ(vell({"--help"}).output.rfind("usage: vell", 0), 0u);
+    EXPECT_EQ(vell({"--version"}).output, "vell 1.0\n");
 }
 
 TEST_F(EndToEnd, WithoutTheSudoRuleDoctorAndOnSayPmsetNeedsAPassword) {
