@@ -110,7 +110,7 @@ void explainUnconfirmed(bool on) {
                    stderr);
         return;
     }
-    std::fputs("  every check passes; the agent has not acted yet: try again\n", stderr);
+    std::fputs("  every check passes; the agent has not acted yet: try a longer --wait\n", stderr);
 }
 
 int keepAwake(bool on, const std::vector<std::string>& options) {
@@ -132,7 +132,7 @@ int keepAwake(bool on, const std::vector<std::string>& options) {
                          : "sleep override: off; the Mac sleeps normally");
             return 0;
         case WaitOutcome::cutOff:
-            std::fprintf(stderr, "vell: the agent refused: %s\n",
+            std::fprintf(stderr, "vell: the agent did not keep the Mac awake: %s\n",
                          VellPreferences::cutoffReason().value_or("a safety cutoff").c_str());
             return 1;
         case WaitOutcome::timedOut:
