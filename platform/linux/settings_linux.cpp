@@ -60,6 +60,27 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// The Mac's reading of a string as a Boolean: after leading white space, an
+// optional sign and leading zeros, "Y", "y", "T", "t" or a digit 1-9 is true.
+bool stringReadsTrue(const std::string& text) {
+    std::size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
+        ++at;
+    }
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        ++at;
+    }
+    while (at < text.size() && text[at] == '0') {
+        ++at;
+    }
+    if (at == text.size()) {
+        return false;
+    }
+    const char first = text[at];
+    return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
+           (first >= '1' && first <= '9');
+}
+
 class FileSettingsSuite : public SettingsSuite {
   public:
     explicit FileSettingsSuite(const std::string& name)
@@ -92,16 +113,7 @@ class FileSettingsSuite : public SettingsSuite {
             return *real != 0;
         }
         if (const auto* text = value->as<std::string>()) {
-            std::size_t at = 0;
-            while (at < text->size() && std::isspace(static_cast<unsigned char>((*text)[at]))) {
-                ++at;
-            }
-            if (at == text->size()) {
-                return false;
-            }
-            const char first = (*text)[at];
-            return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
-                   (first >= '1' && first <= '9');
+            return stringReadsTrue(*text);
         }
         return false;
     }

@@ -48,11 +48,16 @@ class Settings : public ::testing::Test {
 
 TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
     const std::vector<std::pair<std::string, bool>> booleans = {
-        {"<string>  yes</string>", true},
+        {"<string>  yes</string>", true},  // leading white space is skipped
         {"<string>True</string>", true},
         {"<string>7up</string>", true},
+        {"<string>+1</string>", true},
+        {"<string> 01</string>", true},
+        {"<string>007</string>", true},
         {"<string>0</string>", false},
+        {"<string>+00</string>", false},
         {"<string>no</string>", false},
+        {"<string></string>", false},
         {"<string>   </string>", false},
         {"<integer>-2</integer>", true},
         {"<real>0.0</real>", false},
