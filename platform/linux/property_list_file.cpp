@@ -1,7 +1,11 @@
 #include "platform/linux/property_list_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +13,7 @@
 #include <vector>
 
 #include "platform/linux/file_io.hpp"
+#include "platform/posix/scoped_fd.hpp"
 
 namespace platform::linux_host {
 namespace {
@@ -342,6 +347,40 @@ std::optional<ScopedPlist> readPropertyListFile(const std::string& path) {
     return parsePropertyList(*bytes);
 }
 
+PropertyListFile loadPropertyListFile(const std::string& path) {
+    PropertyListFile file;
+    // O_NONBLOCK keeps a FIFO planted where the file should be from hanging us.
+    posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
+        file.state = errno == ENOENT ? FileState::missing : FileState::unreadable;
+        return file;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::size_t>(status.st_size) > maximumPropertyListBytes) {
+        file.state = FileState::unreadable;
+        return file;
+    }
+    const std::optional<std::string> bytes = readToEnd(fd.get(), maximumPropertyListBytes);
+    if (!bytes) {
+        file.state = FileState::unreadable;
+        return file;
+    }
+    if (bytes->empty()) {
+        file.state = FileState::empty;
+        return file;
+    }
+    std::optional<ScopedPlist> root = parsePropertyList(*bytes);
+    if (!root) {
+        file.state = FileState::notAPropertyList;
+        return file;
+    }
+    file.state = FileState::parsed;
+    file.root = std::move(*root);
+    file.binary = startsWith(*bytes, 0, binaryMagic);
+    return file;
+}
+
 PropertyListValue valueFromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
@@ -468,6 +507,15 @@ ScopedPlist nodeFromValue(const PropertyListValue& value) {
         plist_dict_set_item(dictionary.get(), key.c_str(), nodeFromValue(item).release());
     }
     return dictionary;
+}
+
+std::string toBinary(plist_t node) {
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    std::string binary = bytes ? std::string(bytes, length) : std::string();
+    plist_to_bin_free(bytes);
+    return binary;
 }
 
 std::string toXml(plist_t node) {

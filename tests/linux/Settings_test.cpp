@@ -5,16 +5,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "VellShared/Preferences.hpp"
 #include "platform/linux/property_list_file.hpp"
+#include "platform/posix/scoped_fd.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
+using platform::linux_host::parsePropertyList;
+using platform::posix::ScopedFd;
 namespace P = VellPreferences;
 
 namespace {
@@ -216,7 +222,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"ArrayAtTheRoot", xmlPlist("<array><true/></array>")},
         BadFile{"Truncated", xmlPlist("<dict><key>vellWanted</key><true/>")},
         BadFile{"MismatchedTags", xmlPlist("<dict><array></dict></array>")},
-        BadFile{"TooLarge", std::string(9 * 1024 * 1024, ' ')},
         BadFile{"NestedDeepXml", nestedXml(100000)},
         BadFile{"NestedDeepBinary", nestedBinary(100000, 1)},
         BadFile{"BinaryCycle", nestedBinary(3, 1, true)},
@@ -231,6 +236,111 @@ INSTANTIATE_TEST_SUITE_P(
                                                              4),
                                                  "\x09"})}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every type a property list holds, at its extremes, as the companion app
+// may have stored them.
+const std::string extremeValues =
+    "<key>farFuture</key><date>2100-01-01T00:00:00Z</date>"
+    "<key>farPast</key><date>1800-01-01T00:00:00Z</date>"
+    "<key>largestUnsigned</key><integer>18446744073709551615</integer>"
+    "<key>smallestSigned</key><integer>-9223372036854775808</integer>"
+    "<key>largestReal</key><real>1.7976931348623157e+308</real>"
+    "<key>smallestReal</key><real>4.9406564584124654e-324</real>"
+    "<key>data</key><data>AAEC/w==</data>"
+    "<key>emptyData</key><data></data>"
+    "<key>text</key><string>caf\xC3\xA9 &lt;&amp;&gt;</string>"
+    "<key>emptyText</key><string></string>"
+    "<key>emptyArray</key><array/>"
+    "<key>emptyDictionary</key><dict/>"
+    "<key>nested</key><array><dict><key>deep</key><array><false/><integer>-1</integer></array>"
+    "</dict></array>"
+    "<key>vellWanted</key><true/>"
+    "<key>cutoffReason</key><string>old</string>";
+
+// The suite as XML, and as binary with the UIDs that only binary can hold.
+std::vector<std::pair<std::string, std::string>> extremeSuites() {
+    const std::string xml = xmlPlist("<dict>" + extremeValues + "</dict>");
+    const auto root = parsePropertyList(xml);
+    plist_dict_set_item(root->get(), "uid", plist_new_uid(4294967295u));
+    plist_t uids = plist_new_array();
+    plist_array_append_item(uids, plist_new_uid(0));
+    plist_dict_set_item(root->get(), "uids", uids);
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root->get(), &bytes, &length);
+    std::string binary(bytes, length);
+    plist_to_bin_free(bytes);
+    return {{"xml", xml}, {"binary", binary}};
+}
+
+bool sameTree(plist_t a, plist_t b) {
+    if (a == nullptr || b == nullptr || plist_get_node_type(a) != plist_get_node_type(b)) {
+        return false;
+    }
+    if (plist_get_node_type(a) == PLIST_ARRAY) {
+        if (plist_array_get_size(a) != plist_array_get_size(b)) {
+            return false;
+        }
+        for (uint32_t i = 0; i < plist_array_get_size(a); ++i) {
+            if (!sameTree(plist_array_get_item(a, i), plist_array_get_item(b, i))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (plist_get_node_type(a) != PLIST_DICT) {
+        return plist_compare_node_value(a, b);
+    }
+    bool same = plist_dict_get_size(a) == plist_dict_get_size(b);
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(a, &iterator);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(a, iterator, &key, &item);
+        if (item == nullptr) {
+            free(key);
+            break;
+        }
+        same = same && sameTree(item, plist_dict_get_item(b, key));
+        free(key);
+    }
+    free(iterator);
+    return same;
+}
+
+TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
+    struct Write {
+        const char* name;
+        const char* key;
+        std::function<void(platform::SettingsSuite&)> apply;
+    };
+    const std::vector<Write> writes = {
+        {"setBool", P::wantedKey,
+         [](auto& settings) { settings.setBoolForKey(false, P::wantedKey); }},
+        {"setObject", P::cutoffReasonKey,
+         [](auto& settings) {
+             settings.setObjectForKey(PropertyListValue("new"), P::cutoffReasonKey);
+         }},
+        {"setAbsentObject", P::cutoffReasonKey,
+         [](auto& settings) { settings.setObjectForKey(std::nullopt, P::cutoffReasonKey); }},
+    };
+    for (const auto& [format, bytes] : extremeSuites()) {
+        for (const Write& write : writes) {
+            SCOPED_TRACE(format + " " + write.name);
+            writeFile(suite(), bytes);
+            const auto settings = platform::openSettingsSuite(P::domain);
+            write.apply(*settings);
+            EXPECT_TRUE(settings->synchronize());
+            const auto before = parsePropertyList(bytes);
+            const auto after = parsePropertyList(*readFile(suite()));
+            ASSERT_TRUE(after);
+            plist_dict_remove_item(before->get(), write.key);
+            plist_dict_remove_item(after->get(), write.key);
+            EXPECT_TRUE(sameTree(before->get(), after->get()));
+        }
+    }
+}
 
 // A hostile file can name a key twice: the first counts, and a write leaves
 // the key once, so what is written is what reads back.
@@ -251,10 +361,63 @@ TEST_F(Settings, AnEmptyFileIsAnEmptySuiteWithNothingToKeep) {
     EXPECT_TRUE(keptAside().empty());
 }
 
-TEST_F(Settings, ADirectoryInPlaceOfTheFileReadsAsEmpty) {
-    fs::create_directories(suite());
-    EXPECT_FALSE(P::wanted());
-    EXPECT_TRUE(P::lowBatteryCutoff());
+// A file that can't be read now is not corrupt: it reads as the defaults,
+// and a write fails without touching it.
+TEST_F(Settings, AFileThatCannotBeReadNowIsLeftAloneAndTheWriteFails) {
+    const std::string stored = xmlPlist("<dict><key>vellWanted</key><true/></dict>");
+    struct Cause {
+        const char* name;
+        std::function<std::vector<ScopedFd>()> make;
+    };
+    const std::vector<Cause> causes = {
+        {"OverTheSizeLimit",
+         [&] {
+             writeFile(suite(), stored + std::string(9 * 1024 * 1024, ' '));
+             return std::vector<ScopedFd>();
+         }},
+        {"ADirectory",
+         [&] {
+             fs::create_directories(suite());
+             return std::vector<ScopedFd>();
+         }},
+        {"AFifo",
+         [&] {
+             ::mkfifo(suite().c_str(), 0600);
+             return std::vector<ScopedFd>();
+         }},
+        // One descriptor left: enough for the write's lock, not for the read.
+        {"TooManyOpenFiles",
+         [&] {
+             writeFile(suite(), stored);
+             std::vector<ScopedFd> taken;
+             for (ScopedFd fd(::open("/dev/null", O_RDONLY)); fd.valid();
+                  fd = ScopedFd(::open("/dev/null", O_RDONLY))) {
+                 taken.push_back(std::move(fd));
+             }
+             taken.pop_back();
+             return taken;
+         }},
+    };
+    for (const Cause& cause : causes) {
+        SCOPED_TRACE(cause.name);
+        fs::remove_all(folder());
+        fs::create_directories(folder());
+        const auto settings = platform::openSettingsSuite(P::domain);
+        std::vector<ScopedFd> held = cause.make();
+        const fs::file_type type = fs::symlink_status(suite()).type();
+        const bool regular = type == fs::file_type::regular;
+        const std::optional<std::string> bytes = regular ? readFile(suite()) : std::nullopt;
+        settings->setBoolForKey(true, P::ownsOverrideKey);
+        const bool synchronized = settings->synchronize();
+        held.clear();
+        EXPECT_FALSE(synchronized);
+        EXPECT_FALSE(P::ownsOverride());
+        EXPECT_EQ(fs::symlink_status(suite()).type(), type);
+        if (regular) {
+            EXPECT_EQ(readFile(suite()), bytes);
+        }
+        EXPECT_TRUE(keptAside().empty());
+    }
 }
 
 TEST_F(Settings, NamesThatAreNotSuitesDoNotOpen) {
