@@ -29,16 +29,12 @@ bool isNameCharacter(char c) {
            c == '-' || c == ':' || c == '.';
 }
 
-// Tracks the nesting of container tags. Comments, CDATA, declarations and
-// processing instructions are skipped, since a parser skips them too; a
-// closing tag that does not match the innermost open one fails the check,
-// so no trick can hide nesting from it.
-// libplist aborts on a dictionary key with a NUL in it. Well-formed XML can
-// hold none, neither as a byte nor as a character reference.
-bool xmlMayHoldNul(std::string_view text) {
-    if (text.find('\0') != std::string_view::npos) {
-        return true;
-    }
+// libplist aborts on a dictionary key with a NUL in it, and cuts a string
+// short at one. Well-formed XML can hold none: a NUL byte is refused
+// anywhere, and a character reference to U+0000 wherever a parser would
+// decode it, which is everywhere but comments, CDATA, declarations and
+// processing instructions.
+bool referencesNul(std::string_view text) {
     for (std::size_t at = text.find("&#"); at != std::string_view::npos;
          at = text.find("&#", at + 2)) {
         std::size_t digits = at + 2;
@@ -56,13 +52,26 @@ bool xmlMayHoldNul(std::string_view text) {
     return false;
 }
 
+// Tracks the nesting of container tags. Comments, CDATA, declarations and
+// processing instructions are skipped, since a parser skips them too; a
+// closing tag that does not match the innermost open one fails the check,
+// so no trick can hide nesting from it.
 bool xmlWithinLimits(std::string_view text) {
-    if (xmlMayHoldNul(text)) {
+    if (text.find('\0') != std::string_view::npos) {
         return false;
     }
     std::vector<std::string_view> open;
     std::size_t at = 0;
-    while ((at = text.find('<', at)) != std::string_view::npos) {
+    for (;;) {
+        const std::size_t markup = text.find('<', at);
+        // The text up to the next markup; to the end when there is none.
+        if (referencesNul(text.substr(at, markup - at))) {
+            return false;
+        }
+        if (markup == std::string_view::npos) {
+            break;
+        }
+        at = markup;
         std::string_view skipTo;
         if (startsWith(text, at, "<!--")) {
             skipTo = "-->";
@@ -87,6 +96,9 @@ bool xmlWithinLimits(std::string_view text) {
         }
         const std::size_t tagEnd = text.find('>', nameEnd);
         if (tagEnd == std::string_view::npos) {
+            return false;
+        }
+        if (referencesNul(text.substr(nameEnd, tagEnd - nameEnd))) {
             return false;
         }
         const std::string_view name = text.substr(nameStart, nameEnd - nameStart);
