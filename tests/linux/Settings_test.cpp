@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "VellShared/Preferences.hpp"
+#include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
 #include "platform/posix/scoped_fd.hpp"
 #include "tests/support/SimulatedMac.hpp"
@@ -455,25 +456,47 @@ namespace {
 // stored now is what is read, even after an edit in place to the same size.
 TEST_F(Settings, ReadsSeeEveryChangeOfTheFileEvenInPlaceAndSameSized) {
     const std::string path = suite();
+    const auto rewriteInPlace = [&](const char* value) {
+        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
+        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>" + std::string(value) +
+                            "</integer></dict>");
+    };
     store("<key>lowBatteryCutoff</key><integer>0</integer>");
     EXPECT_FALSE(P::lowBatteryCutoff());
-    {
-        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
-        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>2</integer></dict>");
-    }
+    rewriteInPlace("2");
     EXPECT_TRUE(P::lowBatteryCutoff());
 
-    // Once settled, the file is served from the cache until it changes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    // Last modified long ago: served from the cache until the file changes.
+    const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), longAgo, 0), 0);
     EXPECT_TRUE(P::lowBatteryCutoff());
     EXPECT_TRUE(P::lowBatteryCutoff());
-    {
-        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
-        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>0</integer></dict>");
-    }
+    rewriteInPlace("0");
     EXPECT_FALSE(P::lowBatteryCutoff());
     fs::remove(path);
     EXPECT_TRUE(P::lowBatteryCutoff());
+}
+
+// File systems stamp times in ticks of up to two seconds, and a rewrite in
+// place within the tick of the last change can leave the file's identity
+// as it was: a parse is kept only once the file is older than that.
+TEST_F(Settings, AParseIsKeptOnlyOfAFileUnchangedForATwoSecondTick) {
+    store("");
+    const timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, suite().c_str(), now, 0), 0);
+    struct stat status {};
+    ASSERT_EQ(::stat(suite().c_str(), &status), 0);
+    const auto after = [&](double seconds) {
+        const auto nanoseconds = status.st_mtim.tv_nsec + static_cast<long>(seconds * 1e9);
+        return timespec{status.st_mtim.tv_sec + nanoseconds / 1'000'000'000,
+                        nanoseconds % 1'000'000'000};
+    };
+    const std::vector<std::pair<double, bool>> cases = {
+        {-1, false}, {0.5, false}, {1.9, false}, {2.5, true}, {3600, true},
+    };
+    for (const auto& [seconds, kept] : cases) {
+        EXPECT_EQ(platform::linux_host::parseMayBeKept(status, after(seconds)), kept) << seconds;
+    }
 }
 
 }  // namespace
