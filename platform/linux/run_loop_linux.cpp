@@ -35,7 +35,7 @@ namespace {
 using posix::ScopedFd;
 
 constexpr std::uint32_t fileChanges =
-    IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB;
+    IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
 // Watches `folder` and every folder directly inside it.
 void watchTree(int inotify, const std::string& folder) {
@@ -45,15 +45,25 @@ void watchTree(int inotify, const std::string& folder) {
     }
 }
 
-// Reads what inotify has and returns how many changes it reported; new
-// folders inside `folder` are watched from now on.
-int takeChanges(int inotify, const std::string& folder) {
+// A change is a completed write, a move into place, a removal, a folder
+// appearing or going, or events lost; a file's creation is not one, since
+// its write follows.
+bool isChange(const inotify_event& event) {
+    constexpr std::uint32_t changes =
+        IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_Q_OVERFLOW;
+    return (event.mask & changes) != 0 ||
+           (event.mask & (IN_CREATE | IN_ISDIR)) == (IN_CREATE | IN_ISDIR);
+}
+
+// Reads what inotify has and says whether it reported a change; new folders
+// inside `folder` are watched from now on.
+bool takeChanges(int inotify, const std::string& folder) {
     alignas(inotify_event) char buffer[16384];
     const ssize_t length = ::read(inotify, buffer, sizeof buffer);
     if (length <= 0) {
-        return 0;
+        return false;
     }
-    int changes = 0;
+    bool changed = false;
     for (ssize_t at = 0; at < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -61,12 +71,9 @@ int takeChanges(int inotify, const std::string& folder) {
             ::inotify_add_watch(inotify, (folder + "/" + event->name).c_str(),
                                 fileChanges | IN_ONLYDIR);
         }
-        if (event->mask & IN_IGNORED) {
-            continue;
-        }
-        ++changes;
+        changed = changed || isChange(*event);
     }
-    return changes;
+    return changed;
 }
 
 class MainRunLoop {
@@ -190,8 +197,9 @@ class PowerSourceNotification : public RunLoopSource {
             return;
         }
         added_ = true;
+        // The events of one read are one change, and one pass.
         loop.watch(inotify_.get(), [this] {
-            for (int changes = takeChanges(inotify_.get(), folder_); changes > 0; --changes) {
+            if (takeChanges(inotify_.get(), folder_)) {
                 callback_(context_);
             }
         });
