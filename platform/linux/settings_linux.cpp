@@ -1,8 +1,9 @@
 // A suite named S is the property-list file $HOME/Library/Preferences/S.plist.
-// Reads take the file as it is now. A write rewrites the whole file under an
-// exclusive lock and renames a complete new file over the old one, so that
-// concurrent writers of different keys keep each other's changes and a crash
-// mid-write leaves the old file whole.
+// Reads take the file as it is now. A write changes its one key in the tree
+// read under an exclusive lock and renames a complete new file, in the old
+// one's format, over it, so that concurrent writers of different keys keep
+// each other's changes, the keys the companion app keeps stay exactly as
+// they were, and a crash mid-write leaves the old file whole.
 #include "platform/settings.hpp"
 
 #include <fcntl.h>
