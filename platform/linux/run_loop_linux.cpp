@@ -2,7 +2,10 @@
 // timer, an eventfd that wakes it for work queued from any thread, and the
 // power-source notification's inotify (and, on a real root, netlink) socket.
 // Thermal changes are watched by a thread of their own, which posts them as
-// the Mac does, from whatever thread it likes.
+// the Mac does, from whatever thread it likes. Without the eventfd, queued
+// work runs at the loop's next wake-up; without inotify or the thread, the
+// timer's passes still read everything afresh; without epoll or a timer the
+// loop can't keep its promises, and the process says why and fails.
 #include "platform/run_loop.hpp"
 
 #include <linux/netlink.h>

@@ -114,7 +114,8 @@ TEST_F(StandIn, LaunchdRegistrationIsAFileInLaunchAgents) {
 // launchd starts it again.
 TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"epoll", false}, {"timer", false}, {"eventfd", true}, {"inotify", true}, {"thread", true},
+        {"epoll", false},  // the resource that fails, and whether the loop goes on
+        {"timer", false}, {"eventfd", true}, {"inotify", true}, {"thread", true},
     };
     const std::string errors = mac.at("/stderr");
     for (const auto& [failing, keepsRunning] : cases) {
