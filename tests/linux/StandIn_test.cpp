@@ -114,8 +114,11 @@ TEST_F(StandIn, LaunchdRegistrationIsAFileInLaunchAgents) {
 // launchd starts it again.
 TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"epoll", false},  // the resource that fails, and whether the loop goes on
-        {"timer", false}, {"eventfd", true}, {"inotify", true}, {"thread", true},
+        {"epoll", false},   // no way to wait: it gives up
+        {"timer", false},   // no way to keep time: it gives up
+        {"eventfd", true},  // queued work runs at the next wake-up
+        {"inotify", true},  // the timer still runs passes
+        {"thread", true},   // thermal changes are seen by the timer's passes
     };
     const std::string errors = mac.at("/stderr");
     for (const auto& [failing, keepsRunning] : cases) {
