@@ -3,8 +3,10 @@
 // size, and starting a program.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <thread>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
@@ -15,10 +17,13 @@ namespace {
 
 const std::string appPath = "/Applications/Vell.app";
 
-// Files the stand-in caches are served from the cache only once they have
-// settled; give them that moment before measuring.
-void letFilesSettle() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+// Files the stand-in caches are served from the cache only once their last
+// change is a few seconds old: date every file under `folder` back.
+void letFilesSettle(const std::string& folder) {
+    const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        ::utimensat(AT_FDCWD, entry.path().c_str(), longAgo, AT_SYMLINK_NOFOLLOW);
+    }
 }
 
 // Owned, wanted, override already on, no cutoff: the pass every timer tick
@@ -33,7 +38,7 @@ void BM_SteadyPass(benchmark::State& state) {
     VellPreferences::setWanted(true);
     VellPreferences::setOwnsOverride(true);
     mac.setSleepDisabledReading("<true/>");
-    letFilesSettle();
+    letFilesSettle(mac.root());
 
     VellDealer dealer(appPath);
     for (auto _ : state) {
@@ -56,7 +61,7 @@ void BM_SettingsRead(benchmark::State& state) {
     }
     writeFile(home.path() + "/Library/Preferences/org.vell.app.shared.plist",
               "<plist><dict><key>lowBatteryCutoff</key><false/>" + body + "</dict></plist>");
-    letFilesSettle();
+    letFilesSettle(home.path());
     for (auto _ : state) {
         benchmark::DoNotOptimize(VellPreferences::lowBatteryCutoff());
     }

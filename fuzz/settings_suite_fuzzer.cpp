@@ -1,5 +1,6 @@
 // Any bytes as the shared settings suite: every setting reads without harm,
-// and a write keeps what was there aside when it can't be read.
+// and a write keeps aside what was there when it is no property-list
+// dictionary.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -6,7 +6,6 @@
 
 #include <time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -50,10 +49,12 @@ struct CachedFile {
     bool keep = false;
 };
 
-// File times advance in coarse ticks, so a file changed twice within one
-// tick, in place and to the same size, keeps its identity. A file changed
-// that recently is read afresh each time until it has settled.
-constexpr double settlingSeconds = 0.05;
+// File times advance in ticks of up to two seconds (FAT's; ext3 and HFS+
+// stamp whole seconds), and a rewrite in place to the same size within the
+// tick of the last change leaves the identity as it was. So a parse is kept
+// only of a file last modified more than one such tick before it was read;
+// a younger one is read afresh each time.
+constexpr double coarsestTimestampTick = 2.0;
 
 double seconds(const timespec& time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
@@ -62,8 +63,7 @@ double seconds(const timespec& time) {
 bool settled(const struct stat& status) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const double latest = std::max(seconds(status.st_mtim), seconds(status.st_ctim));
-    return seconds(now) - latest > settlingSeconds;
+    return parseMayBeKept(status, now);
 }
 
 // Never destroyed, like the other readings the stand-in keeps.
@@ -107,6 +107,10 @@ std::optional<CachedFile> load(const std::string& path) {
 }
 
 }  // namespace
+
+bool parseMayBeKept(const struct stat& status, const timespec& now) {
+    return seconds(now) - seconds(status.st_mtim) > coarsestTimestampTick;
+}
 
 std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::string& path) {
     struct stat status {};

@@ -5,6 +5,9 @@
 // of a parse, however many keys it holds.
 #pragma once
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <memory>
 #include <string>
 
@@ -16,5 +19,9 @@ namespace platform::linux_host {
 // null when it is missing, unreadable, too large, not a property list or
 // not a dictionary.
 std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::string& path);
+
+// Whether a parse of the file whose status is `status`, read at `now`, may
+// be served again for as long as the file keeps its identity.
+bool parseMayBeKept(const struct stat& status, const timespec& now);
 
 }  // namespace platform::linux_host

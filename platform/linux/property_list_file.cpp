@@ -1,7 +1,11 @@
 #include "platform/linux/property_list_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +13,7 @@
 #include <vector>
 
 #include "platform/linux/file_io.hpp"
+#include "platform/posix/scoped_fd.hpp"
 
 namespace platform::linux_host {
 namespace {
@@ -24,16 +29,12 @@ bool isNameCharacter(char c) {
            c == '-' || c == ':' || c == '.';
 }
 
-// Tracks the nesting of container tags. Comments, CDATA, declarations and
-// processing instructions are skipped, since a parser skips them too; a
-// closing tag that does not match the innermost open one fails the check,
-// so no trick can hide nesting from it.
-// libplist aborts on a dictionary key with a NUL in it. Well-formed XML can
-// hold none, neither as a byte nor as a character reference.
-bool xmlMayHoldNul(std::string_view text) {
-    if (text.find('\0') != std::string_view::npos) {
-        return true;
-    }
+// libplist aborts on a dictionary key with a NUL in it, and cuts a string
+// short at one. Well-formed XML can hold none: a NUL byte is refused
+// anywhere, and a character reference to U+0000 wherever a parser would
+// decode it, which is everywhere but comments, CDATA, declarations and
+// processing instructions.
+bool referencesNul(std::string_view text) {
     for (std::size_t at = text.find("&#"); at != std::string_view::npos;
          at = text.find("&#", at + 2)) {
         std::size_t digits = at + 2;
@@ -51,13 +52,26 @@ bool xmlMayHoldNul(std::string_view text) {
     return false;
 }
 
+// Tracks the nesting of container tags. Comments, CDATA, declarations and
+// processing instructions are skipped, since a parser skips them too; a
+// closing tag that does not match the innermost open one fails the check,
+// so no trick can hide nesting from it.
 bool xmlWithinLimits(std::string_view text) {
-    if (xmlMayHoldNul(text)) {
+    if (text.find('\0') != std::string_view::npos) {
         return false;
     }
     std::vector<std::string_view> open;
     std::size_t at = 0;
-    while ((at = text.find('<', at)) != std::string_view::npos) {
+    for (;;) {
+        const std::size_t markup = text.find('<', at);
+        // The text up to the next markup; to the end when there is none.
+        if (referencesNul(text.substr(at, markup - at))) {
+            return false;
+        }
+        if (markup == std::string_view::npos) {
+            break;
+        }
+        at = markup;
         std::string_view skipTo;
         if (startsWith(text, at, "<!--")) {
             skipTo = "-->";
@@ -82,6 +96,9 @@ bool xmlWithinLimits(std::string_view text) {
         }
         const std::size_t tagEnd = text.find('>', nameEnd);
         if (tagEnd == std::string_view::npos) {
+            return false;
+        }
+        if (referencesNul(text.substr(nameEnd, tagEnd - nameEnd))) {
             return false;
         }
         const std::string_view name = text.substr(nameStart, nameEnd - nameStart);
@@ -342,6 +359,40 @@ std::optional<ScopedPlist> readPropertyListFile(const std::string& path) {
     return parsePropertyList(*bytes);
 }
 
+PropertyListFile loadPropertyListFile(const std::string& path) {
+    PropertyListFile file;
+    // O_NONBLOCK keeps a FIFO planted where the file should be from hanging us.
+    posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
+        file.state = errno == ENOENT ? FileState::missing : FileState::unreadable;
+        return file;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::size_t>(status.st_size) > maximumPropertyListBytes) {
+        file.state = FileState::unreadable;
+        return file;
+    }
+    const std::optional<std::string> bytes = readToEnd(fd.get(), maximumPropertyListBytes);
+    if (!bytes) {
+        file.state = FileState::unreadable;
+        return file;
+    }
+    if (bytes->empty()) {
+        file.state = FileState::empty;
+        return file;
+    }
+    std::optional<ScopedPlist> root = parsePropertyList(*bytes);
+    if (!root) {
+        file.state = FileState::notAPropertyList;
+        return file;
+    }
+    file.state = FileState::parsed;
+    file.root = std::move(*root);
+    file.binary = startsWith(*bytes, 0, binaryMagic);
+    return file;
+}
+
 PropertyListValue valueFromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
@@ -468,6 +519,15 @@ ScopedPlist nodeFromValue(const PropertyListValue& value) {
         plist_dict_set_item(dictionary.get(), key.c_str(), nodeFromValue(item).release());
     }
     return dictionary;
+}
+
+std::string toBinary(plist_t node) {
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    std::string binary = bytes ? std::string(bytes, length) : std::string();
+    plist_to_bin_free(bytes);
+    return binary;
 }
 
 std::string toXml(plist_t node) {

@@ -37,10 +37,26 @@ std::optional<ScopedPlist> parsePropertyList(std::string_view bytes);
 // or not a property list.
 std::optional<ScopedPlist> readPropertyListFile(const std::string& path);
 
+// What reading a file for a rewrite found. Only `notAPropertyList` says
+// anything about the contents: an `unreadable` file (no permission, no
+// descriptor left, an I/O error, not a regular file, over the size limit)
+// may be perfectly good.
+enum class FileState { parsed, missing, empty, notAPropertyList, unreadable };
+
+struct PropertyListFile {
+    FileState state = FileState::missing;
+    ScopedPlist root;  // set when parsed
+    bool binary = false;
+};
+
+PropertyListFile loadPropertyListFile(const std::string& path);
+
 PropertyListValue valueFromNode(plist_t node);
 ScopedPlist nodeFromValue(const PropertyListValue& value);
 
 // XML text of `node`.
 std::string toXml(plist_t node);
+// Binary property list of `node`.
+std::string toBinary(plist_t node);
 
 }  // namespace platform::linux_host

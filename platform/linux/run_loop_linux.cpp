@@ -2,7 +2,10 @@
 // timer, an eventfd that wakes it for work queued from any thread, and the
 // power-source notification's inotify (and, on a real root, netlink) socket.
 // Thermal changes are watched by a thread of their own, which posts them as
-// the Mac does, from whatever thread it likes.
+// the Mac does, from whatever thread it likes. Without the eventfd, queued
+// work runs at the loop's next wake-up; without inotify or the thread, the
+// timer's passes still read everything afresh; without epoll or a timer the
+// loop can't keep its promises, and the process says why and fails.
 #include "platform/run_loop.hpp"
 
 #include <linux/netlink.h>
@@ -16,11 +19,14 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -34,8 +40,39 @@ namespace {
 
 using posix::ScopedFd;
 
+// Test hook: VELL_SIMULATED_FAILURES names, comma-separated, the resources
+// of the run loop ("epoll", "eventfd", "inotify", "timer", "thread") to treat
+// as unobtainable, as when descriptors or threads run out. Honoured only in
+// a simulated Mac.
+bool simulatedFailure(std::string_view resource) {
+    const char* list = std::getenv("VELL_SIMULATED_FAILURES");
+    if (list == nullptr || linux_host::systemRoot().empty()) {
+        return false;
+    }
+    for (std::string_view names(list);;) {
+        const std::size_t comma = names.find(',');
+        if (names.substr(0, comma) == resource) {
+            return true;
+        }
+        if (comma == std::string_view::npos) {
+            return false;
+        }
+        names.remove_prefix(comma + 1);
+    }
+}
+
+// `fd`, or -1 with errno EMFILE when the hook names `resource`.
+int obtained(std::string_view resource, int fd) {
+    if (fd >= 0 && simulatedFailure(resource)) {
+        ::close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    return fd;
+}
+
 constexpr std::uint32_t fileChanges =
-    IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB;
+    IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
 // Watches `folder` and every folder directly inside it.
 void watchTree(int inotify, const std::string& folder) {
@@ -45,15 +82,25 @@ void watchTree(int inotify, const std::string& folder) {
     }
 }
 
-// Reads what inotify has and returns how many changes it reported; new
-// folders inside `folder` are watched from now on.
-int takeChanges(int inotify, const std::string& folder) {
+// A change is a completed write, a move into place, a removal, a folder
+// appearing or going, or events lost; a file's creation is not one, since
+// its write follows.
+bool isChange(const inotify_event& event) {
+    constexpr std::uint32_t changes =
+        IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_Q_OVERFLOW;
+    return (event.mask & changes) != 0 ||
+           (event.mask & (IN_CREATE | IN_ISDIR)) == (IN_CREATE | IN_ISDIR);
+}
+
+// Reads what inotify has and says whether it reported a change; new folders
+// inside `folder` are watched from now on.
+bool takeChanges(int inotify, const std::string& folder) {
     alignas(inotify_event) char buffer[16384];
     const ssize_t length = ::read(inotify, buffer, sizeof buffer);
     if (length <= 0) {
-        return 0;
+        return false;
     }
-    int changes = 0;
+    bool changed = false;
     for (ssize_t at = 0; at < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -61,27 +108,49 @@ int takeChanges(int inotify, const std::string& folder) {
             ::inotify_add_watch(inotify, (folder + "/" + event->name).c_str(),
                                 fileChanges | IN_ONLYDIR);
         }
-        if (event->mask & IN_IGNORED) {
-            continue;
-        }
-        ++changes;
+        changed = changed || isChange(*event);
     }
-    return changes;
+    return changed;
+}
+
+// Says in one line, on standard error (which launchd keeps), why the loop
+// can't go on, and fails, so that launchd starts the process again after
+// its throttle.
+[[noreturn]] void giveUp(const std::string& why) {
+    const std::string line =
+        std::string(program_invocation_short_name) + ": the run loop can't go on: " + why + "\n";
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    std::exit(EXIT_FAILURE);
+}
+
+std::string failed(const char* call) {
+    return std::string(call) + ": " + std::strerror(errno);
 }
 
 class MainRunLoop {
   public:
     MainRunLoop()
-        : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        watch(wake_.get(), [this] { runQueuedWork(); });
+        : epoll_(obtained("epoll", ::epoll_create1(EPOLL_CLOEXEC))),
+          wake_(obtained("eventfd", ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) {
+        if (!epoll_.valid()) {
+            fail(failed("epoll_create1"));
+        }
+        // Without the eventfd, work queued from other threads runs at the
+        // next wake-up of the loop instead.
+        if (wake_.valid()) {
+            watch(wake_.get(), [this] { runQueuedWork(); });
+        }
     }
 
-    void watch(int fd, std::function<void()> onReadable) {
-        handlers_[fd] = std::move(onReadable);
+    bool watch(int fd, std::function<void()> onReadable) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
-        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+        if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+            return false;
+        }
+        handlers_[fd] = std::move(onReadable);
+        return true;
     }
 
     void unwatch(int fd) {
@@ -91,13 +160,25 @@ class MainRunLoop {
 
     void addTimer(ScopedFd timer, std::function<void()> tick) {
         const int fd = timer.get();
-        watch(fd, [fd, tick = std::move(tick)] {
+        const bool watched = watch(fd, [fd, tick = std::move(tick)] {
             std::uint64_t expirations = 0;
             if (::read(fd, &expirations, sizeof expirations) == sizeof expirations) {
                 tick();
             }
         });
+        if (!watched) {
+            fail(failed("epoll_ctl"));
+            return;
+        }
         timers_.push_back(std::move(timer));
+    }
+
+    // Remembers the first reason the loop can't keep its promises; run()
+    // gives up with it.
+    void fail(std::string why) {
+        if (failure_.empty()) {
+            failure_ = std::move(why);
+        }
     }
 
     // Never blocks: the eventfd is non-blocking, and a counter that is
@@ -108,13 +189,24 @@ class MainRunLoop {
             queue_.push_back(std::move(work));
         }
         const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
+        if (wake_.valid()) {
+            [[maybe_unused]] const ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
+        }
     }
 
     [[noreturn]] void run() {
+        if (!failure_.empty()) {
+            giveUp(failure_);
+        }
         for (;;) {
             epoll_event events[16];
             const int ready = ::epoll_wait(epoll_.get(), events, 16, -1);
+            if (ready < 0 && errno != EINTR) {
+                giveUp(failed("epoll_wait"));
+            }
+            if (!wake_.valid()) {
+                runQueuedWork();
+            }
             for (int i = 0; i < ready; ++i) {
                 const auto handler = handlers_.find(events[i].data.fd);
                 if (handler != handlers_.end()) {
@@ -128,7 +220,9 @@ class MainRunLoop {
   private:
     void runQueuedWork() {
         std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t ignored = ::read(wake_.get(), &count, sizeof count);
+        if (wake_.valid()) {
+            [[maybe_unused]] const ssize_t ignored = ::read(wake_.get(), &count, sizeof count);
+        }
         for (;;) {
             std::function<void()> work;
             {
@@ -149,6 +243,7 @@ class MainRunLoop {
     std::vector<ScopedFd> timers_;
     std::mutex queueMutex_;
     std::deque<std::function<void()>> queue_;
+    std::string failure_;
 };
 
 // Made once and never destroyed: the thermal thread may post to it while
@@ -164,7 +259,7 @@ class PowerSourceNotification : public RunLoopSource {
         : callback_(callback),
           context_(context),
           folder_(linux_host::rootedPath("/sys/class/power_supply")),
-          inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+          inotify_(obtained("inotify", ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK))) {
         if (inotify_.valid()) {
             watchTree(inotify_.get(), folder_);
         }
@@ -190,8 +285,9 @@ class PowerSourceNotification : public RunLoopSource {
             return;
         }
         added_ = true;
+        // The events of one read are one change, and one pass.
         loop.watch(inotify_.get(), [this] {
-            for (int changes = takeChanges(inotify_.get(), folder_); changes > 0; --changes) {
+            if (takeChanges(inotify_.get(), folder_)) {
                 callback_(context_);
             }
         });
@@ -286,22 +382,36 @@ void observeThermalStateChanges(std::function<void()> handler) {
     // Watched and read before this returns, so that every change from now
     // on is seen; only the waiting happens on the watcher's thread.
     std::string folder = linux_host::rootedPath("/sys/class/thermal");
-    ScopedFd inotify(::inotify_init1(IN_CLOEXEC));
+    ScopedFd inotify(obtained("inotify", ::inotify_init1(IN_CLOEXEC)));
     if (inotify.valid()) {
         watchTree(inotify.get(), folder);
     }
     const ThermalState now = currentThermalState();
-    std::thread(watchThermalState, std::move(handler), std::move(inotify), std::move(folder), now)
-        .detach();
+    // Without the watcher, every pass of the timer still reads the state.
+    try {
+        if (simulatedFailure("thread")) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        std::thread(watchThermalState, std::move(handler), std::move(inotify), std::move(folder),
+                    now)
+            .detach();
+    } catch (const std::system_error&) {
+    }
 }
 
 void performOnMainThread(std::function<void()> work) {
     mainRunLoop().post(std::move(work));
 }
 
+// A timer that can't be had is a schedule the loop can't keep: the run
+// gives up rather than wait for events that may never come.
 void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) {
-    ScopedFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    ScopedFd timer(
+        obtained("timer", ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)));
     if (!timer.valid()) {
+        std::string why = failed("timerfd_create");
+        mainRunLoop().fail(std::move(why));
         return;
     }
     const double interval = std::max(intervalSeconds, 0.001);
@@ -309,6 +419,8 @@ void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) 
     timespec period{static_cast<time_t>(whole), static_cast<long>((interval - whole) * 1e9)};
     itimerspec schedule{period, period};
     if (::timerfd_settime(timer.get(), 0, &schedule, nullptr) != 0) {
+        std::string why = failed("timerfd_settime");
+        mainRunLoop().fail(std::move(why));
         return;
     }
     mainRunLoop().addTimer(std::move(timer), std::move(tick));

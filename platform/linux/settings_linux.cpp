@@ -1,8 +1,9 @@
 // A suite named S is the property-list file $HOME/Library/Preferences/S.plist.
-// Reads take the file as it is now. A write rewrites the whole file under an
-// exclusive lock and renames a complete new file over the old one, so that
-// concurrent writers of different keys keep each other's changes and a crash
-// mid-write leaves the old file whole.
+// Reads take the file as it is now. A write changes its one key in the tree
+// read under an exclusive lock and renames a complete new file, in the old
+// one's format, over it, so that concurrent writers of different keys keep
+// each other's changes, the keys the companion app keeps stay exactly as
+// they were, and a crash mid-write leaves the old file whole.
 #include "platform/settings.hpp"
 
 #include <fcntl.h>
@@ -14,6 +15,8 @@
 #include <cerrno>
 #include <charconv>
 #include <ctime>
+#include <set>
+#include <utility>
 
 #include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
@@ -60,6 +63,55 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// A hostile file may repeat a key. Reads see the first; libplist would
+// change one copy and write both, so the dictionary is rebuilt with the
+// first of each, and only then.
+ScopedPlist withoutRepeatedKeys(ScopedPlist root) {
+    std::set<std::string> keys;
+    bool repeated = false;
+    ScopedPlist rebuilt(plist_new_dict());
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(root.get(), &iterator);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(root.get(), iterator, &key, &item);
+        if (item == nullptr) {
+            free(key);
+            break;
+        }
+        if (key != nullptr && keys.insert(key).second) {
+            plist_dict_set_item(rebuilt.get(), key, plist_copy(item));
+        } else {
+            repeated = true;
+        }
+        free(key);
+    }
+    free(iterator);
+    return repeated ? std::move(rebuilt) : std::move(root);
+}
+
+// The Mac's reading of a string as a Boolean: after leading white space, an
+// optional sign and leading zeros, "Y", "y", "T", "t" or a digit 1-9 is true.
+bool stringReadsTrue(const std::string& text) {
+    std::size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
+        ++at;
+    }
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        ++at;
+    }
+    while (at < text.size() && text[at] == '0') {
+        ++at;
+    }
+    if (at == text.size()) {
+        return false;
+    }
+    const char first = text[at];
+    return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
+           (first >= '1' && first <= '9');
+}
+
 class FileSettingsSuite : public SettingsSuite {
   public:
     explicit FileSettingsSuite(const std::string& name)
@@ -92,16 +144,7 @@ class FileSettingsSuite : public SettingsSuite {
             return *real != 0;
         }
         if (const auto* text = value->as<std::string>()) {
-            std::size_t at = 0;
-            while (at < text->size() && std::isspace(static_cast<unsigned char>((*text)[at]))) {
-                ++at;
-            }
-            if (at == text->size()) {
-                return false;
-            }
-            const char first = (*text)[at];
-            return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
-                   (first >= '1' && first <= '9');
+            return stringReadsTrue(*text);
         }
         return false;
     }
@@ -128,98 +171,116 @@ class FileSettingsSuite : public SettingsSuite {
     }
 
     void setBoolForKey(bool value, const std::string& key) override {
-        modify(key, linux_host::nodeFromValue(PropertyListValue(value)));
+        record(modify(key, linux_host::nodeFromValue(PropertyListValue(value))));
     }
 
     void setObjectForKey(const std::optional<PropertyListValue>& value,
                          const std::string& key) override {
-        modify(key, value ? linux_host::nodeFromValue(*value) : ScopedPlist());
+        record(modify(key, value ? linux_host::nodeFromValue(*value) : ScopedPlist()));
     }
 
-    // Every write has already reached the file.
-    bool synchronize() override { return true; }
+    // Every write has already reached the file, or failed: false when one
+    // has failed since the last call.
+    bool synchronize() override { return !std::exchange(failedWrite_, false); }
 
   private:
-    // The suite's root dictionary, parsed afresh for a write; absent for a
-    // missing, unreadable or corrupt file, which reads as an empty suite.
-    std::optional<ScopedPlist> readRoot() const {
-        std::optional<ScopedPlist> root = linux_host::readPropertyListFile(path_);
-        if (!root || plist_get_node_type(root->get()) != PLIST_DICT) {
-            return std::nullopt;
+    // The tree to change: the stored dictionary, or an empty one for a
+    // missing or empty file. Contents that are no property-list dictionary
+    // are kept aside first, so that nothing the user had is destroyed by the
+    // rewrite; a file that can't be read now is no reason to replace it, and
+    // gives nothing.
+    std::optional<linux_host::PropertyListFile> fileForWriting() const {
+        linux_host::PropertyListFile file = linux_host::loadPropertyListFile(path_);
+        switch (file.state) {
+            case linux_host::FileState::unreadable:
+                return std::nullopt;
+            case linux_host::FileState::parsed:
+                if (plist_get_node_type(file.root.get()) == PLIST_DICT) {
+                    file.root = withoutRepeatedKeys(std::move(file.root));
+                    return file;
+                }
+                [[fallthrough]];
+            case linux_host::FileState::notAPropertyList:
+                if (!keepAside()) {
+                    return std::nullopt;
+                }
+                [[fallthrough]];
+            case linux_host::FileState::missing:
+            case linux_host::FileState::empty:
+                break;
         }
-        return root;
-    }
-
-    // The root to modify: the stored dictionary, or an empty one. A file
-    // that is there but can't be used is kept aside first, so that nothing
-    // the user had is destroyed by the rewrite.
-    ScopedPlist rootForWriting() const {
-        // Rebuilt from its values, so that a key a hostile file repeats is
-        // written once and reads back as written.
-        if (std::optional<ScopedPlist> root = readRoot()) {
-            return linux_host::nodeFromValue(linux_host::valueFromNode(root->get()));
-        }
-        struct stat status {};
-        if (::stat(path_.c_str(), &status) == 0 && status.st_size > 0) {
-            keepAside();
-        }
-        return ScopedPlist(plist_new_dict());
+        file.root = ScopedPlist(plist_new_dict());
+        file.binary = false;
+        return file;
     }
 
     // Moves the file to a name of its own, never over an earlier one.
-    void keepAside() const {
+    bool keepAside() const {
         const std::string stem = path_ + ".corrupt-" + std::to_string(std::time(nullptr)) + "-" +
                                  std::to_string(::getpid());
         for (int attempt = 0; attempt < 1000; ++attempt) {
             const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
             if (::link(path_.c_str(), aside.c_str()) == 0) {
                 ::unlink(path_.c_str());
-                return;
+                return true;
             }
             if (errno != EEXIST) {
-                ::rename(path_.c_str(), aside.c_str());
-                return;
+                return ::rename(path_.c_str(), aside.c_str()) == 0;
             }
         }
+        return false;
     }
 
-    void modify(const std::string& key, ScopedPlist item) {
+    // Sets or removes the one key in the stored tree, so that every other
+    // key is written back exactly as it was read, in the file's own format.
+    bool modify(const std::string& key, ScopedPlist item) {
         if (!makePreferencesFolder()) {
-            return;
+            return false;
         }
         ScopedFd lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (!lock.valid()) {
-            return;
+            return false;
         }
         while (::flock(lock.get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
-                return;
+                return false;
             }
         }
-        ScopedPlist root = rootForWriting();
-        if (item) {
-            plist_dict_set_item(root.get(), key.c_str(), item.release());
-        } else if (plist_dict_get_item(root.get(), key.c_str()) != nullptr) {
-            plist_dict_remove_item(root.get(), key.c_str());
+        std::optional<linux_host::PropertyListFile> file = fileForWriting();
+        if (!file) {
+            return false;
         }
-        replaceFile(linux_host::toXml(root.get()));
+        plist_t root = file->root.get();
+        if (item) {
+            plist_dict_set_item(root, key.c_str(), item.release());
+        } else if (plist_dict_get_item(root, key.c_str()) != nullptr) {
+            plist_dict_remove_item(root, key.c_str());
+        }
+        const std::string contents =
+            file->binary ? linux_host::toBinary(root) : linux_host::toXml(root);
+        return !contents.empty() && replaceFile(contents);
     }
 
-    void replaceFile(const std::string& contents) const {
+    bool replaceFile(const std::string& contents) const {
         std::string temporary = path_ + ".XXXXXX";
         ScopedFd file(::mkostemp(temporary.data(), O_CLOEXEC));
         if (!file.valid()) {
-            return;
+            return false;
         }
         const bool written = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), contents) &&
                              ::fsync(file.get()) == 0;
         file.reset();
         if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
             ::unlink(temporary.c_str());
+            return false;
         }
+        return true;
     }
 
+    void record(bool written) { failedWrite_ = failedWrite_ || !written; }
+
     std::string path_;
+    bool failedWrite_ = false;
 };
 
 std::string executableName() {

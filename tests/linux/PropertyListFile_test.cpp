@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 using namespace platform::linux_host;
 
@@ -33,6 +35,21 @@ TEST(PropertyListGuard, NestingCannotHideInCommentsOrBehindStrayClosingTags) {
     EXPECT_FALSE(propertyListWithinLimits("<plist><array></dict></array></plist>"));
     EXPECT_FALSE(propertyListWithinLimits("<plist><array><!-- never closed"));
     EXPECT_TRUE(propertyListWithinLimits("<plist><array/><dict/></plist>"));
+}
+
+// libplist truncates a string at a NUL and aborts on a key with one; a
+// comment is no business of its.
+TEST(PropertyListGuard, RefusesNulOnlyInKeysAndStrings) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"<plist><dict><!-- &#0; --><key>a</key><true/></dict></plist>", true},
+        {"<!-- &#x0; --><plist><dict/></plist>", true},
+        {"<plist><dict><key>a&#x0;</key><true/></dict></plist>", false},
+        {"<plist><dict><key>a</key><string>&#00;</string></dict></plist>", false},
+        {std::string("<plist><dict><!-- \0 --></dict></plist>", 38), false},
+    };
+    for (const auto& [text, parsed] : cases) {
+        EXPECT_EQ(parsePropertyList(text).has_value(), parsed) << text;
+    }
 }
 
 TEST(PropertyListGuard, NothingUsableIsNotAPropertyList) {

@@ -5,16 +5,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "VellShared/Preferences.hpp"
+#include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
+#include "platform/posix/scoped_fd.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
+using platform::linux_host::parsePropertyList;
+using platform::linux_host::toBinary;
+using platform::posix::ScopedFd;
 namespace P = VellPreferences;
 
 namespace {
@@ -48,11 +56,16 @@ class Settings : public ::testing::Test {
 
 TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
     const std::vector<std::pair<std::string, bool>> booleans = {
-        {"<string>  yes</string>", true},
+        {"<string>  yes</string>", true},  // leading white space is skipped
         {"<string>True</string>", true},
         {"<string>7up</string>", true},
+        {"<string>+1</string>", true},
+        {"<string> 01</string>", true},
+        {"<string>007</string>", true},
         {"<string>0</string>", false},
+        {"<string>+00</string>", false},
         {"<string>no</string>", false},
+        {"<string></string>", false},
         {"<string>   </string>", false},
         {"<integer>-2</integer>", true},
         {"<real>0.0</real>", false},
@@ -73,17 +86,6 @@ TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
     }
 }
 
-TEST_F(Settings, WritesReadBackAndAbsentRemovesTheKey) {
-    P::setLowBatteryCutoff(false);
-    EXPECT_FALSE(P::lowBatteryCutoff());
-    P::setCutoffReason("Vell turned off: battery at 7%");
-    EXPECT_EQ(P::cutoffReason(), "Vell turned off: battery at 7%");
-    P::setCutoffReason(std::nullopt);
-    EXPECT_EQ(P::cutoffReason(), std::nullopt);
-    EXPECT_EQ(readFile(suite())->find("cutoffReason"), std::string::npos);
-    EXPECT_FALSE(P::lowBatteryCutoff());
-}
-
 TEST_F(Settings, TheFolderIsPrivateAndTheFileTooAndWritesAreXml) {
     P::setWanted(true);
     struct stat status {};
@@ -92,24 +94,6 @@ TEST_F(Settings, TheFolderIsPrivateAndTheFileTooAndWritesAreXml) {
     ASSERT_EQ(::stat(suite().c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
     EXPECT_EQ(readFile(suite())->rfind("<?xml", 0), 0u);
-}
-
-TEST_F(Settings, BinarySuitesAreReadAndKeptWhole) {
-    plist_t root = plist_new_dict();
-    plist_dict_set_item(root, "vellWanted", plist_new_bool(1));
-    plist_dict_set_item(root, "companionOnly", plist_new_string("keep me"));
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    writeFile(suite(), std::string(bytes, length));
-    plist_to_bin_free(bytes);
-    plist_free(root);
-
-    EXPECT_TRUE(P::wanted());
-    P::setOwnsOverride(true);
-    EXPECT_TRUE(P::wanted());
-    EXPECT_TRUE(P::ownsOverride());
-    EXPECT_NE(readFile(suite())->find("keep me"), std::string::npos);
 }
 
 struct BadFile {
@@ -211,7 +195,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"ArrayAtTheRoot", xmlPlist("<array><true/></array>")},
         BadFile{"Truncated", xmlPlist("<dict><key>vellWanted</key><true/>")},
         BadFile{"MismatchedTags", xmlPlist("<dict><array></dict></array>")},
-        BadFile{"TooLarge", std::string(9 * 1024 * 1024, ' ')},
         BadFile{"NestedDeepXml", nestedXml(100000)},
         BadFile{"NestedDeepBinary", nestedBinary(100000, 1)},
         BadFile{"BinaryCycle", nestedBinary(3, 1, true)},
@@ -226,6 +209,71 @@ INSTANTIATE_TEST_SUITE_P(
                                                              4),
                                                  "\x09"})}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every type a property list holds, at its extremes, as the companion app
+// may have stored them.
+const std::string extremeValues =
+    "<key>farFuture</key><date>2100-01-01T00:00:00Z</date>"
+    "<key>farPast</key><date>1800-01-01T00:00:00Z</date>"
+    "<key>largestUnsigned</key><integer>18446744073709551615</integer>"
+    "<key>smallestSigned</key><integer>-9223372036854775808</integer>"
+    "<key>largestReal</key><real>1.7976931348623157e+308</real>"
+    "<key>smallestReal</key><real>4.9406564584124654e-324</real>"
+    "<key>data</key><data>AAEC/w==</data>"
+    "<key>emptyData</key><data></data>"
+    "<key>text</key><string>caf\xC3\xA9 &lt;&amp;&gt;</string>"
+    "<key>emptyText</key><string></string>"
+    "<key>emptyArray</key><array/>"
+    "<key>emptyDictionary</key><dict/>"
+    "<key>nested</key><array><dict><key>deep</key><array><false/><integer>-1</integer></array>"
+    "</dict></array>"
+    "<key>vellWanted</key><true/>"
+    "<key>cutoffReason</key><string>old</string>";
+
+// The suite as XML, and as binary with the UIDs that only binary can hold.
+std::vector<std::pair<std::string, std::string>> extremeSuites() {
+    const std::string xml = xmlPlist("<dict>" + extremeValues + "</dict>");
+    const auto root = parsePropertyList(xml);
+    plist_dict_set_item(root->get(), "uid", plist_new_uid(4294967295u));
+    plist_t uids = plist_new_array();
+    plist_array_append_item(uids, plist_new_uid(0));
+    plist_dict_set_item(root->get(), "uids", uids);
+    return {{"xml", xml}, {"binary", toBinary(root->get())}};
+}
+
+TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
+    struct Write {
+        const char* name;
+        const char* key;
+        std::optional<PropertyListValue> value;
+    };
+    const std::vector<Write> writes = {
+        {"setBool", P::wantedKey, false},
+        {"setObject", P::cutoffReasonKey, "new"},
+        {"setAbsentObject", P::cutoffReasonKey, std::nullopt},
+    };
+    for (const auto& [format, bytes] : extremeSuites()) {
+        for (const Write& write : writes) {
+            SCOPED_TRACE(format + " " + write.name);
+            writeFile(suite(), bytes);
+            const auto settings = platform::openSettingsSuite(P::domain);
+            if (const auto* boolean = write.value ? write.value->as<bool>() : nullptr) {
+                settings->setBoolForKey(*boolean, write.key);
+            } else {
+                settings->setObjectForKey(write.value, write.key);
+            }
+            EXPECT_TRUE(settings->synchronize());
+            EXPECT_EQ(settings->objectForKey(write.key), write.value);
+            const auto before = parsePropertyList(bytes);
+            const auto after = parsePropertyList(*readFile(suite()));
+            ASSERT_TRUE(after);
+            // Binary keeps every value exactly: equal trees, equal bytes.
+            plist_dict_remove_item(before->get(), write.key);
+            plist_dict_remove_item(after->get(), write.key);
+            EXPECT_EQ(toBinary(before->get()), toBinary(after->get()));
+        }
+    }
+}
 
 // A hostile file can name a key twice: the first counts, and a write leaves
 // the key once, so what is written is what reads back.
@@ -246,10 +294,63 @@ TEST_F(Settings, AnEmptyFileIsAnEmptySuiteWithNothingToKeep) {
     EXPECT_TRUE(keptAside().empty());
 }
 
-TEST_F(Settings, ADirectoryInPlaceOfTheFileReadsAsEmpty) {
-    fs::create_directories(suite());
-    EXPECT_FALSE(P::wanted());
-    EXPECT_TRUE(P::lowBatteryCutoff());
+// A file that can't be read now is not corrupt: it reads as the defaults,
+// and a write fails without touching it.
+TEST_F(Settings, AFileThatCannotBeReadNowIsLeftAloneAndTheWriteFails) {
+    const std::string stored = xmlPlist("<dict><key>vellWanted</key><true/></dict>");
+    struct Cause {
+        const char* name;
+        std::function<std::vector<ScopedFd>()> make;
+    };
+    const std::vector<Cause> causes = {
+        {"OverTheSizeLimit",
+         [&] {
+             writeFile(suite(), stored + std::string(9 * 1024 * 1024, ' '));
+             return std::vector<ScopedFd>();
+         }},
+        {"ADirectory",
+         [&] {
+             fs::create_directories(suite());
+             return std::vector<ScopedFd>();
+         }},
+        {"AFifo",
+         [&] {
+             ::mkfifo(suite().c_str(), 0600);
+             return std::vector<ScopedFd>();
+         }},
+        // One descriptor left: enough for the write's lock, not for the read.
+        {"TooManyOpenFiles",
+         [&] {
+             writeFile(suite(), stored);
+             std::vector<ScopedFd> taken;
+             for (ScopedFd fd(::open("/dev/null", O_RDONLY)); fd.valid();
+                  fd = ScopedFd(::open("/dev/null", O_RDONLY))) {
+                 taken.push_back(std::move(fd));
+             }
+             taken.pop_back();
+             return taken;
+         }},
+    };
+    for (const Cause& cause : causes) {
+        SCOPED_TRACE(cause.name);
+        fs::remove_all(folder());
+        fs::create_directories(folder());
+        const auto settings = platform::openSettingsSuite(P::domain);
+        std::vector<ScopedFd> held = cause.make();
+        const fs::file_type type = fs::symlink_status(suite()).type();
+        const bool regular = type == fs::file_type::regular;
+        const std::optional<std::string> bytes = regular ? readFile(suite()) : std::nullopt;
+        settings->setBoolForKey(true, P::ownsOverrideKey);
+        const bool synchronized = settings->synchronize();
+        held.clear();
+        EXPECT_FALSE(synchronized);
+        EXPECT_FALSE(P::ownsOverride());
+        EXPECT_EQ(fs::symlink_status(suite()).type(), type);
+        if (regular) {
+            EXPECT_EQ(readFile(suite()), bytes);
+        }
+        EXPECT_TRUE(keptAside().empty());
+    }
 }
 
 TEST_F(Settings, NamesThatAreNotSuitesDoNotOpen) {
@@ -287,25 +388,47 @@ namespace {
 // stored now is what is read, even after an edit in place to the same size.
 TEST_F(Settings, ReadsSeeEveryChangeOfTheFileEvenInPlaceAndSameSized) {
     const std::string path = suite();
+    const auto rewriteInPlace = [&](const char* value) {
+        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
+        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>" + std::string(value) +
+                            "</integer></dict>");
+    };
     store("<key>lowBatteryCutoff</key><integer>0</integer>");
     EXPECT_FALSE(P::lowBatteryCutoff());
-    {
-        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
-        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>2</integer></dict>");
-    }
+    rewriteInPlace("2");
     EXPECT_TRUE(P::lowBatteryCutoff());
 
-    // Once settled, the file is served from the cache until it changes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    // Last modified long ago: served from the cache until the file changes.
+    const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), longAgo, 0), 0);
     EXPECT_TRUE(P::lowBatteryCutoff());
     EXPECT_TRUE(P::lowBatteryCutoff());
-    {
-        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
-        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>0</integer></dict>");
-    }
+    rewriteInPlace("0");
     EXPECT_FALSE(P::lowBatteryCutoff());
     fs::remove(path);
     EXPECT_TRUE(P::lowBatteryCutoff());
+}
+
+// File systems stamp times in ticks of up to two seconds, and a rewrite in
+// place within the tick of the last change can leave the file's identity
+// as it was: a parse is kept only once the file is older than that.
+TEST_F(Settings, AParseIsKeptOnlyOfAFileUnchangedForATwoSecondTick) {
+    store("");
+    const timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, suite().c_str(), now, 0), 0);
+    struct stat status {};
+    ASSERT_EQ(::stat(suite().c_str(), &status), 0);
+    const auto after = [&](double seconds) {
+        const auto nanoseconds = status.st_mtim.tv_nsec + static_cast<long>(seconds * 1e9);
+        return timespec{status.st_mtim.tv_sec + nanoseconds / 1'000'000'000,
+                        nanoseconds % 1'000'000'000};
+    };
+    const std::vector<std::pair<double, bool>> cases = {
+        {-1, false}, {0.5, false}, {1.9, false}, {2.5, true}, {3600, true},
+    };
+    for (const auto& [seconds, kept] : cases) {
+        EXPECT_EQ(platform::linux_host::parseMayBeKept(status, after(seconds)), kept) << seconds;
+    }
 }
 
 }  // namespace

@@ -1,15 +1,25 @@
 // The simulated Mac's registry, power tool, files, own path and launchd.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "VellShared/PowerTool.hpp"
 #include "platform/files.hpp"
 #include "platform/launchd.hpp"
+#include "platform/run_loop.hpp"
+#include "tests/support/Eventually.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -95,6 +105,65 @@ TEST_F(StandIn, LaunchdRegistrationIsAFileInLaunchAgents) {
     EXPECT_NE(platform::unregisterAgentService("../escape"), std::nullopt);
     EXPECT_NE(platform::registerAgentService("org.vell.app.dealer.plist", "/Missing.app"),
               std::nullopt);
+}
+
+// The run loop belongs to its process, so each case runs in a child: without
+// one of its resources the loop keeps every promise it still can (work
+// posted from other threads runs, and so does the timer); without a way to
+// wait for events or to keep time it says so in one line and fails, so that
+// launchd starts it again.
+TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"epoll", false},   // no way to wait: it gives up
+        {"timer", false},   // no way to keep time: it gives up
+        {"eventfd", true},  // queued work runs at the next wake-up
+        {"inotify", true},  // the timer still runs passes
+        {"thread", true},   // thermal changes are seen by the timer's passes
+    };
+    const std::string errors = mac.at("/stderr");
+    for (const auto& [failing, keepsRunning] : cases) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::setenv("VELL_SIMULATED_FAILURES", failing.c_str(), 1);
+            ::dup2(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+            static bool posted = false;
+            const auto source = platform::createPowerSourceNotificationSource(
+                +[](void*) {}, nullptr);
+            if ((source != nullptr) == (failing == "inotify")) {
+                ::_exit(3);
+            }
+            if (source) {
+                platform::addSourceToCurrentRunLoop(*source);
+            }
+            platform::observeThermalStateChanges([] {});
+            std::thread([] { platform::performOnMainThread([] { posted = true; }); }).join();
+            platform::scheduleRepeatingTimer(0.001, [] {
+                if (posted) {
+                    ::_exit(0);
+                }
+            });
+            platform::runCurrentRunLoop();
+            ::_exit(5);
+        }
+        int status = 0;
+        const bool ended =
+            eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10s);
+        if (!ended) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+        }
+        EXPECT_TRUE(ended) << failing << ": the loop neither ran nor gave up";
+        const std::string said = readFile(errors).value_or("");
+        if (keepsRunning) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << failing << ": " << status;
+            EXPECT_EQ(said, "") << failing;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << failing << ": " << status;
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << failing << ": " << said;
+            EXPECT_TRUE(said.ends_with("\n")) << failing;
+        }
+    }
 }
 
 // A real executable reports its path inside the simulated Mac, and that
