@@ -119,6 +119,8 @@ done
 app=$out/Vell.app
 rm -rf "$app"
 cp -R "$out/arm64/Vell.app" "$app"
+[ "$(ls "$out/arm64/Vell.app/Contents/MacOS")" = "$(ls "$out/x86_64/Vell.app/Contents/MacOS")" ] ||
+    fail "the arm64 and x86_64 builds hold different executables"
 for file in "$app"/Contents/MacOS/*; do
     name=$(basename "$file")
     if [ ! -f "$out/x86_64/Vell.app/Contents/MacOS/$name" ]; then
