@@ -4,7 +4,7 @@
 # headers and .tbd stubs (Frameworks/, include/ with include/c++/v1, lib/):
 #   - the product for arm64 and for x86_64, joined with llvm-lipo into a
 #     universal Vell.app laid out as on a Mac;
-#   - the unit tests for arm64, against GoogleTest cross-built from Debian's
+#   - the unit tests for both, against GoogleTest cross-built from Debian's
 #     googletest sources;
 #   - every link against stubs (cmake/stubs/) that list only what macOS
 #     exports, so a call macOS lacks fails;
@@ -93,26 +93,34 @@ fi
 
 start=$(date +%s)
 
-# GoogleTest for arm64, from Debian's sources.
-gtest=$out/googletest
-configure "$gtest-build" /usr/src/googletest arm64 -DBUILD_GMOCK=OFF \
-    -DCMAKE_INSTALL_PREFIX="$gtest"
-nice -n 5 cmake --build "$gtest-build" --target install >"$gtest-build.log" 2>&1 ||
-    { cat "$gtest-build.log"; exit 1; }
-echo "ok      GoogleTest for arm64"
-
-# arm64 with the tests (its product is what a build without them makes), and
-# x86_64 as a user's install builds it, with no GoogleTest at all.
-configure "$out/arm64" "$root" arm64 -DGTest_DIR="$gtest/lib/cmake/GTest"
-configure "$out/x86_64" "$root" x86_64 -DVELL_BUILD_TESTS=OFF
+# GoogleTest for both architectures, from Debian's sources.
 for arch in arm64 x86_64; do
-    if nice -n 5 cmake --build "$out/$arch" >"$out/$arch.build.log" 2>&1; then
-        echo "ok      build for $arch"
-    else
-        grep -E "error|warning|undefined" "$out/$arch.build.log" | head -40
-        fail "build for $arch (log: $out/$arch.build.log; a symbol macOS does export belongs in cmake/stubs/)"
-    fi
+    gtest=$out/googletest-$arch
+    configure "$gtest-build" /usr/src/googletest "$arch" -DBUILD_GMOCK=OFF \
+        -DCMAKE_INSTALL_PREFIX="$gtest"
+    nice -n 5 cmake --build "$gtest-build" --target install >"$gtest-build.log" 2>&1 ||
+        { cat "$gtest-build.log"; exit 1; }
 done
+echo "ok      GoogleTest for arm64 and x86_64"
+
+build() { # arch what
+    if nice -n 5 cmake --build "$out/$1" >"$out/$1.build.log" 2>&1; then
+        echo "ok      $2"
+    else
+        grep -E "error|warning|undefined" "$out/$1.build.log" | head -40
+        fail "$2 (log: $out/$1.build.log; a symbol macOS does export belongs in cmake/stubs/)"
+    fi
+}
+# x86_64 first as a user's install builds it, with no GoogleTest at all; then
+# the same folder with the tests, which leaves the product's files as they
+# are. arm64 with the tests (its product is what a build without them makes).
+configure "$out/x86_64" "$root" x86_64 -DVELL_BUILD_TESTS=OFF
+build x86_64 "the app for x86_64, without tests"
+configure "$out/x86_64" "$root" x86_64 -DVELL_BUILD_TESTS=ON \
+    -DGTest_DIR="$out/googletest-x86_64/lib/cmake/GTest"
+build x86_64 "the tests for x86_64"
+configure "$out/arm64" "$root" arm64 -DGTest_DIR="$out/googletest-arm64/lib/cmake/GTest"
+build arm64 "the app and the tests for arm64"
 [ "$failed" = 0 ] || exit 1
 
 # One universal Vell.app: the arm64 tree with every executable joined.
@@ -164,12 +172,14 @@ for file in "$app"/Contents/MacOS/*; do
     done
 done
 [ "$executables" -gt 0 ] || fail "Vell.app has no executables"
-tests=("$out"/arm64/tests/*_tests)
-[ -f "${tests[0]}" ] || fail "no unit tests were built for arm64"
-for file in "${tests[@]}"; do
-    [ -f "$file" ] && check_slice "$file" arm64
+for arch in arm64 x86_64; do
+    tests=("$out/$arch"/tests/*_tests)
+    [ -f "${tests[0]}" ] || fail "no unit tests were built for $arch"
+    for file in "${tests[@]}"; do
+        [ -f "$file" ] && check_slice "$file" "$arch"
+    done
 done
-echo "ok      executables checked: $executables in Vell.app, and the arm64 unit tests"
+echo "ok      executables checked: $executables in Vell.app, and the unit tests of both"
 
 if python3 - "$app" <<'EOF'; then
 import plistlib, sys, os
