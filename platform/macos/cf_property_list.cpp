@@ -51,12 +51,77 @@ std::optional<PropertyListValue> dictionaryFromCF(CFDictionaryRef dictionary) {
     return PropertyListValue(std::move(entries));
 }
 
+bool keysAreStringsThroughout(CFTypeRef object) {
+    const CFTypeID type = CFGetTypeID(object);
+    if (type == CFArrayGetTypeID()) {
+        const auto array = static_cast<CFArrayRef>(object);
+        for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
+            if (!keysAreStringsThroughout(CFArrayGetValueAtIndex(array, i))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (type != CFDictionaryGetTypeID()) {
+        return true;
+    }
+    const auto dictionary = static_cast<CFDictionaryRef>(object);
+    const auto count = static_cast<std::size_t>(CFDictionaryGetCount(dictionary));
+    std::vector<const void*> keys(count);
+    std::vector<const void*> values(count);
+    CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+    for (std::size_t i = 0; i < count; ++i) {
+        if (CFGetTypeID(keys[i]) != CFStringGetTypeID() || !keysAreStringsThroughout(values[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Adds `value` to `array`, or says it can't.
+bool append(CFMutableArrayRef array, const PropertyListValue& value) {
+    ScopedCFTypeRef<CFPropertyListRef> element = cfFromValue(value);
+    if (!element) {
+        return false;
+    }
+    CFArrayAppendValue(array, element.get());
+    return true;
+}
+
+bool insert(CFMutableDictionaryRef dictionary,
+            const std::string& key,
+            const PropertyListValue& value) {
+    ScopedCFTypeRef<CFStringRef> name = cfString(key);
+    ScopedCFTypeRef<CFPropertyListRef> element = cfFromValue(value);
+    if (!name || !element) {
+        return false;
+    }
+    CFDictionarySetValue(dictionary, name.get(), element.get());
+    return true;
+}
+
 }  // namespace
 
-std::string stringFromCF(CFStringRef text) {
-    if (const char* fast = CFStringGetCStringPtr(text, kCFStringEncodingUTF8)) {
-        return fast;
+std::optional<PropertyListDictionary> readableEntriesFromCF(CFDictionaryRef dictionary) {
+    if (!keysAreStringsThroughout(dictionary)) {
+        return std::nullopt;
     }
+    const auto count = static_cast<std::size_t>(CFDictionaryGetCount(dictionary));
+    std::vector<const void*> keys(count);
+    std::vector<const void*> values(count);
+    CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+    PropertyListDictionary entries;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::optional<PropertyListValue> value = valueFromCF(values[i])) {
+            entries.insert_or_assign(stringFromCF(static_cast<CFStringRef>(keys[i])),
+                                     std::move(*value));
+        }
+    }
+    return entries;
+}
+
+// Never CFStringGetCStringPtr: a C string ends at the first NUL.
+std::string stringFromCF(CFStringRef text) {
     const CFIndex length = CFStringGetLength(text);
     CFIndex bytes = 0;
     CFStringGetBytes(text, CFRangeMake(0, length), kCFStringEncodingUTF8, '?', false, nullptr, 0,
@@ -132,9 +197,8 @@ ScopedCFTypeRef<CFPropertyListRef> cfFromValue(const PropertyListValue& value) {
         ScopedCFTypeRef<CFMutableArrayRef> array(
             CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks));
         for (const auto& item : *items) {
-            Result element = cfFromValue(item);
-            if (element) {
-                CFArrayAppendValue(array.get(), element.get());
+            if (!append(array.get(), item)) {
+                return Result();
             }
         }
         return Result(CFRetain(array.get()));
@@ -142,10 +206,8 @@ ScopedCFTypeRef<CFPropertyListRef> cfFromValue(const PropertyListValue& value) {
     ScopedCFTypeRef<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
         kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     for (const auto& [key, item] : *value.as<PropertyListDictionary>()) {
-        ScopedCFTypeRef<CFStringRef> name = cfString(key);
-        Result element = cfFromValue(item);
-        if (name && element) {
-            CFDictionarySetValue(dictionary.get(), name.get(), element.get());
+        if (!insert(dictionary.get(), key, item)) {
+            return Result();
         }
     }
     return Result(CFRetain(dictionary.get()));

@@ -5,17 +5,30 @@
 #include "platform/macos/cf_property_list.hpp"
 
 namespace platform {
+namespace {
+
+// Nil for a path with a NUL in it, which names no file: read as a C string
+// it would name a shorter path instead.
+NSString* pathString(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        return nil;
+    }
+    return [[NSFileManager defaultManager] stringWithFileSystemRepresentation:path.data()
+                                                                       length:path.size()];
+}
+
+}  // namespace
 
 bool fileExists(const std::string& path) {
     @autoreleasepool {
-        NSString* file = [NSString stringWithUTF8String:path.c_str()];
+        NSString* file = pathString(path);
         return file != nil && [[NSFileManager defaultManager] fileExistsAtPath:file];
     }
 }
 
 std::optional<PropertyListDictionary> readDictionaryFile(const std::string& path) {
     @autoreleasepool {
-        NSString* file = [NSString stringWithUTF8String:path.c_str()];
+        NSString* file = pathString(path);
         if (file == nil) {
             return std::nullopt;
         }

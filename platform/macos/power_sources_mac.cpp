@@ -27,10 +27,11 @@ std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions()
         if (description == nullptr || CFGetTypeID(description) != CFDictionaryGetTypeID()) {
             continue;
         }
-        // A dictionary with a key that is not a string reads as nothing: skipped.
-        std::optional<PropertyListValue> value = mac::valueFromCF(description);
-        if (value && value->is<PropertyListDictionary>()) {
-            descriptions.push_back(*value->as<PropertyListDictionary>());
+        // A key that is not a string skips the source; a value that is not a
+        // property-list value is only left out, since the rule reads five keys.
+        if (std::optional<PropertyListDictionary> entries =
+                mac::readableEntriesFromCF(description)) {
+            descriptions.push_back(std::move(*entries));
         }
     }
     return descriptions;

@@ -12,6 +12,10 @@ using mac::ScopedIOObject;
 
 std::optional<bool> readRegistryTruthValue(const std::string& entryClass,
                                            const std::string& property) {
+    // A class name with a NUL would match the class named by its first part.
+    if (entryClass.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
     // The lookup consumes the matching dictionary.
     ScopedIOObject entry(
         IOServiceGetMatchingService(kIOMainPortDefault, IOServiceMatching(entryClass.c_str())));

@@ -9,12 +9,37 @@
 namespace platform {
 namespace {
 
+// The agent runs for weeks: whatever Objective-C objects an event's work
+// autoreleases are freed when that event is done, not never.
 class PowerSourceRunLoopSource : public RunLoopSource {
   public:
-    explicit PowerSourceRunLoopSource(CFRunLoopSourceRef source) : source_(source) {}
+    PowerSourceRunLoopSource(RunLoopCallback callback, void* context)
+        : callback_(callback), context_(context) {}
+    // Off every run loop, so that no callback reaches a destroyed source.
+    ~PowerSourceRunLoopSource() override {
+        if (source_) {
+            CFRunLoopSourceInvalidate(source_.get());
+        }
+    }
+    PowerSourceRunLoopSource(const PowerSourceRunLoopSource&) = delete;
+    PowerSourceRunLoopSource& operator=(const PowerSourceRunLoopSource&) = delete;
+
+    bool create() {
+        source_.reset(IOPSNotificationCreateRunLoopSource(&PowerSourceRunLoopSource::fire, this));
+        return static_cast<bool>(source_);
+    }
     CFRunLoopSourceRef get() const { return source_.get(); }
 
   private:
+    static void fire(void* self) {
+        @autoreleasepool {
+            auto* source = static_cast<PowerSourceRunLoopSource*>(self);
+            source->callback_(source->context_);
+        }
+    }
+
+    RunLoopCallback callback_;
+    void* context_;
     mac::ScopedCFTypeRef<CFRunLoopSourceRef> source_;
 };
 
@@ -22,11 +47,11 @@ class PowerSourceRunLoopSource : public RunLoopSource {
 
 std::unique_ptr<RunLoopSource> createPowerSourceNotificationSource(RunLoopCallback callback,
                                                                    void* context) {
-    CFRunLoopSourceRef source = IOPSNotificationCreateRunLoopSource(callback, context);
-    if (source == nullptr) {
+    auto source = std::make_unique<PowerSourceRunLoopSource>(callback, context);
+    if (!source->create()) {
         return nullptr;
     }
-    return std::make_unique<PowerSourceRunLoopSource>(source);
+    return source;
 }
 
 void addSourceToCurrentRunLoop(RunLoopSource& source) {
@@ -35,36 +60,50 @@ void addSourceToCurrentRunLoop(RunLoopSource& source) {
 }
 
 void observeThermalStateChanges(std::function<void()> handler) {
-    // Kept for the life of the process, like the agent's observer; a nil
-    // queue runs the block on whatever thread posts the change.
-    static NSMutableArray* observers = [NSMutableArray array];
-    id observer = [[NSNotificationCenter defaultCenter]
-        addObserverForName:NSProcessInfoThermalStateDidChangeNotification
-                    object:nil
-                     queue:nil
-                usingBlock:^(NSNotification*) {
-                  handler();
-                }];
-    [observers addObject:observer];
+    @autoreleasepool {
+        // Kept for the life of the process, like the agent's observer; a nil
+        // queue runs the block on whatever thread posts the change.
+        static NSMutableArray* observers = [NSMutableArray array];
+        id observer = [[NSNotificationCenter defaultCenter]
+            addObserverForName:NSProcessInfoThermalStateDidChangeNotification
+                        object:nil
+                         queue:nil
+                    usingBlock:^(NSNotification*) {
+                      @autoreleasepool {
+                          handler();
+                      }
+                    }];
+        [observers addObject:observer];
+    }
 }
 
 void performOnMainThread(std::function<void()> work) {
-    dispatch_async(dispatch_get_main_queue(), ^{
-      work();
-    });
+    @autoreleasepool {
+        dispatch_async(dispatch_get_main_queue(), ^{
+          @autoreleasepool {
+              work();
+          }
+        });
+    }
 }
 
 void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) {
-    // The run loop keeps the timer; it is never invalidated.
-    [NSTimer scheduledTimerWithTimeInterval:intervalSeconds
-                                    repeats:YES
-                                      block:^(NSTimer*) {
-                                        tick();
-                                      }];
+    @autoreleasepool {
+        // The run loop keeps the timer; it is never invalidated.
+        [NSTimer scheduledTimerWithTimeInterval:intervalSeconds
+                                        repeats:YES
+                                          block:^(NSTimer*) {
+                                            @autoreleasepool {
+                                                tick();
+                                            }
+                                          }];
+    }
 }
 
 void runCurrentRunLoop() {
-    [[NSRunLoop currentRunLoop] run];
+    @autoreleasepool {
+        [[NSRunLoop currentRunLoop] run];
+    }
 }
 
 }  // namespace platform

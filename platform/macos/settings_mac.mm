@@ -8,6 +8,7 @@
 namespace platform {
 namespace {
 
+// Nil when `text` is not UTF-8; every caller then leaves the suite alone.
 NSString* nsString(const std::string& text) {
     return [[NSString alloc] initWithBytes:text.data()
                                     length:text.size()
@@ -22,42 +23,58 @@ class UserDefaultsSuite : public SettingsSuite {
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
         @autoreleasepool {
-            id object = [defaults_ objectForKey:nsString(key)];
-            return mac::valueFromCF((__bridge CFTypeRef)object);
+            NSString* name = nsString(key);
+            if (name == nil) {
+                return std::nullopt;
+            }
+            return mac::valueFromCF((__bridge CFTypeRef)[defaults_ objectForKey:name]);
         }
     }
 
     bool boolForKey(const std::string& key) override {
         @autoreleasepool {
-            return [defaults_ boolForKey:nsString(key)];
+            NSString* name = nsString(key);
+            return name != nil && [defaults_ boolForKey:name];
         }
     }
 
     std::optional<std::string> stringForKey(const std::string& key) override {
         @autoreleasepool {
-            NSString* text = [defaults_ stringForKey:nsString(key)];
+            NSString* name = nsString(key);
+            NSString* text = name == nil ? nil : [defaults_ stringForKey:name];
             if (text == nil) {
                 return std::nullopt;
             }
-            return std::string(text.UTF8String ? text.UTF8String : "");
+            return mac::stringFromCF((__bridge CFStringRef)text);
         }
     }
 
     void setBoolForKey(bool value, const std::string& key) override {
         @autoreleasepool {
-            [defaults_ setBool:value forKey:nsString(key)];
+            NSString* name = nsString(key);
+            if (name != nil) {
+                [defaults_ setBool:value forKey:name];
+            }
         }
     }
 
+    // A value that can't be converted is not written: writing nil instead
+    // would delete what the key holds.
     void setObjectForKey(const std::optional<PropertyListValue>& value,
                          const std::string& key) override {
         @autoreleasepool {
+            NSString* name = nsString(key);
+            if (name == nil) {
+                return;
+            }
             if (!value) {
-                [defaults_ setObject:nil forKey:nsString(key)];
+                [defaults_ removeObjectForKey:name];
                 return;
             }
             mac::ScopedCFTypeRef<CFPropertyListRef> object = mac::cfFromValue(*value);
-            [defaults_ setObject:(__bridge id)object.get() forKey:nsString(key)];
+            if (object) {
+                [defaults_ setObject:(__bridge id)object.get() forKey:name];
+            }
         }
     }
 
@@ -82,16 +99,24 @@ std::unique_ptr<SettingsSuite> openSettingsSuite(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos) {
         return nullptr;
     }
-    NSString* suiteName = nsString(name);
-    NSUserDefaults* defaults = [[NSUserDefaults alloc] initWithSuiteName:suiteName];
-    if (defaults == nil) {
-        return nullptr;
+    @autoreleasepool {
+        // A nil name would open the process's own defaults instead.
+        NSString* suite = nsString(name);
+        if (suite == nil || name.find('\0') != std::string::npos) {
+            return nullptr;
+        }
+        NSUserDefaults* defaults = [[NSUserDefaults alloc] initWithSuiteName:suite];
+        if (defaults == nil) {
+            return nullptr;
+        }
+        return std::make_unique<UserDefaultsSuite>(defaults, suite);
     }
-    return std::make_unique<UserDefaultsSuite>(defaults, suiteName);
 }
 
 std::unique_ptr<SettingsSuite> standardSettings() {
-    return std::make_unique<UserDefaultsSuite>([NSUserDefaults standardUserDefaults], nil);
+    @autoreleasepool {
+        return std::make_unique<UserDefaultsSuite>([NSUserDefaults standardUserDefaults], nil);
+    }
 }
 
 }  // namespace platform

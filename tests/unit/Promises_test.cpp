@@ -373,7 +373,10 @@ TEST(Promises, HoldInEveryReachableSituationOverThreePasses) {
     for (int depth = 1; depth <= 3 && failures.size() < 10; ++depth) {
         std::map<State, std::string> next;
         std::map<State, std::uint64_t> nextCounts;
-        for (const auto& [state, path] : frontier) {
+        for (const auto& entry : frontier) {
+            // Plain references: older clangs refuse to capture structured bindings.
+            const State& state = entry.first;
+            const std::string& path = entry.second;
             auto check = [&](const Situation& situation) {
                 const Pass pass = runPass(state, situation);
                 ++passesRun;
