@@ -1,7 +1,7 @@
 #include "VellCompanion/Companion.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <sstream>
 
 #include "VellDealer/ExecutablePath.hpp"
 #include "VellDealer/VellDealer.hpp"
@@ -32,12 +32,14 @@ bool agentIsRunning() {
     if (result.code != 0) {
         return false;
     }
-    std::istringstream lines(result.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (trimWhitespaceAndNewlines(line) == "state = running") {
+    std::size_t start = 0;
+    while (start <= result.output.size()) {
+        const std::size_t end = std::min(result.output.find('\n', start), result.output.size());
+        if (trimWhitespaceAndNewlines(result.output.substr(start, end - start)) ==
+            "state = running") {
             return true;
         }
+        start = end + 1;
     }
     return false;
 }
