@@ -99,6 +99,10 @@ class Soak {
         // pmset works again, the Mac is cool, and the last wish is on.
         fs::remove(mac_.at("/pmset.fail"));
         mac_.setTemperature(45000);
+        // A cutoff whose pmset failed is retried by the pass this change
+        // runs; a wish written while that pass still runs may lose to it, as
+        // the last writer wins, so the wish waits for the agent to settle.
+        eventually([&] { return agent.idle(); });
         vell({"on", "--no-wait"});
         writeFile(mac_.at("/sys/class/power_supply/BAT0/status"), "Charging\n");
         const bool followed = eventually([&] { return PowerTool::sleepDisabled() == true; });
