@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <charconv>
 #include <ctime>
+#include <mutex>
 #include <set>
 #include <utility>
 
@@ -112,6 +113,31 @@ bool stringReadsTrue(const std::string& text) {
            (first >= '1' && first <= '9');
 }
 
+// The suites whose writes failed since they were last synchronized. Like the
+// Mac's preferences, it belongs to the process, not to one handle: every
+// setter opens a handle of its own, and the caller synchronizes another.
+class FailedWrites {
+  public:
+    void add(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.insert(path);
+    }
+
+    bool take(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return paths_.erase(path) > 0;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::set<std::string> paths_;
+};
+
+FailedWrites& failedWrites() {
+    static auto* writes = new FailedWrites;
+    return *writes;
+}
+
 class FileSettingsSuite : public SettingsSuite {
   public:
     explicit FileSettingsSuite(const std::string& name)
@@ -180,8 +206,8 @@ class FileSettingsSuite : public SettingsSuite {
     }
 
     // Every write has already reached the file, or failed: false when one
-    // has failed since the last call.
-    bool synchronize() override { return !std::exchange(failedWrite_, false); }
+    // has failed since the suite was last synchronized, through any handle.
+    bool synchronize() override { return !failedWrites().take(path_); }
 
   private:
     // The tree to change: the stored dictionary, or an empty one for a
@@ -274,13 +300,18 @@ class FileSettingsSuite : public SettingsSuite {
             ::unlink(temporary.c_str());
             return false;
         }
-        return true;
+        // The rename is durable only once the folder that names it is.
+        ScopedFd folder(::open(preferencesFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        return folder.valid() && ::fsync(folder.get()) == 0;
     }
 
-    void record(bool written) { failedWrite_ = failedWrite_ || !written; }
+    void record(bool written) {
+        if (!written) {
+            failedWrites().add(path_);
+        }
+    }
 
     std::string path_;
-    bool failedWrite_ = false;
 };
 
 std::string executableName() {

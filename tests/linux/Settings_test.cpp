@@ -341,7 +341,8 @@ TEST_F(Settings, AFileThatCannotBeReadNowIsLeftAloneAndTheWriteFails) {
         const bool regular = type == fs::file_type::regular;
         const std::optional<std::string> bytes = regular ? readFile(suite()) : std::nullopt;
         settings->setBoolForKey(true, P::ownsOverrideKey);
-        const bool synchronized = settings->synchronize();
+        // Any handle of the suite reports it, as the setters open their own.
+        const bool synchronized = platform::openSettingsSuite(P::domain)->synchronize();
         held.clear();
         EXPECT_FALSE(synchronized);
         EXPECT_FALSE(P::ownsOverride());
