@@ -97,9 +97,11 @@ std::optional<CachedFile> load(const std::string& path) {
     if (static_cast<std::size_t>(status.st_size) > maximumPropertyListBytes) {
         return file;
     }
-    // Too large, or unreadable after all: it reads as nothing.
+    // Too large, or unreadable after all: it reads as nothing, and a failed
+    // read is tried again next time rather than kept.
     const std::optional<std::string> bytes = readToEnd(fd.get(), maximumPropertyListBytes);
     if (!bytes) {
+        file.keep = false;
         return file;
     }
     file.dictionary = parseDictionary(*bytes);

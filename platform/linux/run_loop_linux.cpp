@@ -129,12 +129,11 @@ std::string failed(const char* call) {
 
 class MainRunLoop {
   public:
-    MainRunLoop()
-        : epoll_(obtained("epoll", ::epoll_create1(EPOLL_CLOEXEC))),
-          wake_(obtained("eventfd", ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) {
+    MainRunLoop() : epoll_(obtained("epoll", ::epoll_create1(EPOLL_CLOEXEC))) {
         if (!epoll_.valid()) {
             fail(failed("epoll_create1"));
         }
+        wake_.reset(obtained("eventfd", ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
         // Without the eventfd, work queued from other threads runs at the
         // next wake-up of the loop instead.
         if (wake_.valid()) {
