@@ -18,6 +18,10 @@ using platform::AgentServiceStatus;
 
 constexpr const char* writeCheckKey = "vellWriteCheck";
 constexpr double pauseBetweenReads = 0.25;
+// How long launchd may take to start a job it was just given.
+constexpr double agentStartAllowance = 3.0;
+// What osascript says when the user dismisses the administrator prompt.
+constexpr const char* userCanceled = "(-128)";
 
 std::string plistName() {
     return std::string(agentLabel) + ".plist";
@@ -83,7 +87,7 @@ std::optional<std::string> registrationFix(AgentServiceStatus status) {
         case AgentServiceStatus::notRegistered:
             return "Run `vell register`, or choose Start Agent at Login in Vell's menu.";
         case AgentServiceStatus::notFound:
-            return "The app holds no agent to register: install Vell.app afresh.";
+            return "Run `vell register`; if it still says not found, install Vell.app afresh.";
     }
     return std::nullopt;
 }
@@ -110,11 +114,19 @@ bool suiteIsWritable() {
     const auto suite = VellPreferences::store();
     const auto stored = suite->objectForKey(writeCheckKey);
     const std::int64_t* before = stored ? stored->as<std::int64_t>() : nullptr;
-    const PropertyListValue probe(before ? *before + 1 : std::int64_t{1});
+    const PropertyListValue probe(before && *before == 1 ? std::int64_t{2} : std::int64_t{1});
     suite->setObjectForKey(probe, writeCheckKey);
     const bool held = suite->synchronize() && suite->objectForKey(writeCheckKey) == probe;
     suite->setObjectForKey(std::nullopt, writeCheckKey);
     return suite->synchronize() && held;
+}
+
+// launchd starts a job some moments after it is registered.
+void waitForAgentToRun() {
+    const double deadline = platform::monotonicSeconds() + agentStartAllowance;
+    while (!agentIsRunning() && platform::monotonicSeconds() < deadline) {
+        platform::pauseFor(pauseBetweenReads);
+    }
 }
 
 std::string appleScriptString(const std::string& text) {
@@ -133,6 +145,7 @@ std::string appleScriptString(const std::string& text) {
 // checked there, and renamed into place in one step.
 std::string privilegedSetUpScript() {
     return std::string(
+               "/bin/mkdir -p -m 755 /private/etc/sudoers.d || exit 1; "
                "f=$(/usr/bin/mktemp /private/etc/sudoers.d/.vell-pmset.XXXXXX) || exit 1; "
                "/bin/echo '") +
            pmsetRule +
@@ -155,8 +168,7 @@ std::optional<bool> readOverride() {
     return PowerTool::sleepDisabled();
 }
 
-State readState(const std::optional<std::string>& bundlePath) {
-    State state;
+State withSettingsAndMachine(State state) {
     state.wanted = VellPreferences::wanted();
     state.ownsOverride = VellPreferences::ownsOverride();
     state.sleepDisabled = readOverride();
@@ -164,10 +176,18 @@ State readState(const std::optional<std::string>& bundlePath) {
     state.battery = SafetyCutoff::battery();
     state.thermalState = platform::currentThermalState();
     state.lowBatteryCutoff = VellPreferences::lowBatteryCutoff();
+    return state;
+}
+
+State withAgent(State state, const std::optional<std::string>& bundlePath) {
     state.registration = platform::agentServiceStatus(plistName(), bundlePath.value_or(""));
     state.agentRunning = agentIsRunning();
     state.passwordlessPmset = pmsetRunsWithoutPassword();
     return state;
+}
+
+State readState(const std::optional<std::string>& bundlePath) {
+    return withAgent(withSettingsAndMachine({}), bundlePath);
 }
 
 std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const State& state) {
@@ -190,8 +210,9 @@ std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const
 }
 
 std::vector<Check> registerAndCheck(const std::optional<std::string>& bundlePath) {
-    if (bundlePath && !placeFix(bundlePath)) {
-        registerAgent(*bundlePath);
+    if (bundlePath && !placeFix(bundlePath) &&
+        registerAgent(*bundlePath).status == AgentServiceStatus::enabled) {
+        waitForAgentToRun();
     }
     return runChecks(bundlePath, readState(bundlePath));
 }
@@ -248,15 +269,18 @@ UnregistrationOutcome unregisterAgent(const std::string& bundlePath) {
     return {true, platform::unregisterAgentService(plistName())};
 }
 
-std::optional<std::string> setUpPasswordlessPmset() {
+SetUpOutcome setUpPasswordlessPmset() {
     const std::string command = "do shell script " + appleScriptString(privilegedSetUpScript()) +
                                 " with administrator privileges";
     const CommandResult result = PowerTool::run("/usr/bin/osascript", {"-e", command});
     if (result.code == 0) {
-        return std::nullopt;
+        return {};
+    }
+    if (result.code == 1 && result.output.find(userCanceled) != std::string::npos) {
+        return {true, std::nullopt};
     }
     const std::string said = trimWhitespaceAndNewlines(result.output);
-    return said.empty() ? "The rule could not be installed." : said;
+    return {false, said.empty() ? "The rule could not be installed." : said};
 }
 
 }  // namespace VellCompanion

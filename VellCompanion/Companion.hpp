@@ -42,7 +42,15 @@ std::optional<std::string> ownBundlePath();
 // The override alone, as it reads now: cheap enough for a timer.
 std::optional<bool> readOverride();
 
-// Everything at once, as it is now. Asks launchctl and sudo.
+// `state` with the settings, the override, the battery and the thermal state
+// read afresh. Runs no program: cheap enough for a timer.
+State withSettingsAndMachine(State state);
+
+// `state` with the agent's registration, whether it runs and password-less
+// pmset read afresh. Asks launchctl and sudo.
+State withAgent(State state, const std::optional<std::string>& bundlePath);
+
+// Everything at once, as it is now.
 State readState(const std::optional<std::string>& bundlePath);
 
 struct Check {
@@ -57,7 +65,8 @@ struct Check {
 std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const State& state);
 
 // A first launch: registers the agent unless the app lies where it can't
-// stay (the first check), then runs every check.
+// stay (the first check), gives launchd a few seconds to start it, then runs
+// every check.
 std::vector<Check> registerAndCheck(const std::optional<std::string>& bundlePath);
 
 // Writes the wish (and, turning on, the agent's ownership) through to
@@ -90,8 +99,14 @@ struct UnregistrationOutcome {
 // Unregisters the agent; one that is not registered is left as it is.
 UnregistrationOutcome unregisterAgent(const std::string& bundlePath);
 
+struct SetUpOutcome {
+    // The user dismissed the administrator prompt; nothing changed.
+    bool canceled = false;
+    // What went wrong, for the user; absent on success and on a cancel.
+    std::optional<std::string> error;
+};
+
 // Installs the password-less pmset rule after one administrator prompt.
-// Absent on success; otherwise what went wrong, for the user.
-std::optional<std::string> setUpPasswordlessPmset();
+SetUpOutcome setUpPasswordlessPmset();
 
 }  // namespace VellCompanion

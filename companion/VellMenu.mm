@@ -13,8 +13,9 @@
 
 namespace {
 
-// Often enough that the symbol follows the agent within moments; it reads
-// the registry only, while the menu is closed.
+// Often enough that the symbol follows the agent within moments. While the
+// menu is closed it reads the registry only; while it is open, no more than
+// what runs no program.
 constexpr NSTimeInterval refreshInterval = 2.0;
 NSString* const launchedBeforeKey = @"launchedBefore";
 
@@ -52,6 +53,19 @@ void showAlert(NSString* title, NSString* text) {
     [alert runModal];
 }
 
+void askForApproval() {
+    showAlert(@"Allow Vell to run in the background",
+              ns(std::string("Turn Vell on in ") + VellCompanion::loginItemsPlace + "."));
+}
+
+// The shared settings the menu shows, which vell and the agent change too.
+NSArray<NSString*>* observedKeys() {
+    return @[
+        @(VellPreferences::wantedKey), @(VellPreferences::ownsOverrideKey),
+        @(VellPreferences::lowBatteryCutoffKey), @(VellPreferences::cutoffReasonKey)
+    ];
+}
+
 }  // namespace
 
 @interface VellMenuController : NSObject <NSApplicationDelegate, NSMenuDelegate>
@@ -59,6 +73,9 @@ void showAlert(NSString* title, NSString* text) {
 
 @implementation VellMenuController {
     std::optional<std::string> _bundlePath;
+    VellCompanion::State _state;
+    // Key-value observing on a suite reports other processes' changes too.
+    NSUserDefaults* _sharedSuite;
     NSStatusItem* _statusItem;
     NSMenuItem* _keepAwake;
     NSMenuItem* _lowBatteryCutoff;
@@ -105,13 +122,12 @@ void showAlert(NSString* title, NSString* text) {
 
     _statusItem = [NSStatusBar.systemStatusBar statusItemWithLength:NSVariableStatusItemLength];
     _statusItem.menu = menu;
-    [self refreshSymbol];
-    [self refreshMenu];
+    [self refreshSettingsAndMachine];
 
-    [NSNotificationCenter.defaultCenter addObserver:self
-                                           selector:@selector(settingsChanged:)
-                                               name:NSUserDefaultsDidChangeNotification
-                                             object:nil];
+    _sharedSuite = [[NSUserDefaults alloc] initWithSuiteName:@(VellPreferences::domain)];
+    for (NSString* key in observedKeys()) {
+        [_sharedSuite addObserver:self forKeyPath:key options:0 context:nil];
+    }
     // In the common modes, so that it also fires while the menu is open.
     _timer = [NSTimer timerWithTimeInterval:refreshInterval
                                      target:self
@@ -134,7 +150,13 @@ void showAlert(NSString* title, NSString* text) {
         [NSUserDefaults.standardUserDefaults setBool:YES forKey:launchedBeforeKey];
     }
     showAlert(@"Welcome to Vell", checksReport(checks));
-    [self refreshMenu];
+    [self refreshAll];
+}
+
+- (void)dealloc {
+    for (NSString* key in observedKeys()) {
+        [_sharedSuite removeObserver:self forKeyPath:key];
+    }
 }
 
 - (void)showOverride:(const std::optional<bool>&)sleepDisabled {
@@ -149,8 +171,19 @@ void showAlert(NSString* title, NSString* text) {
     [self showOverride:VellCompanion::readOverride()];
 }
 
-- (void)refreshMenu {
-    const VellCompanion::State state = VellCompanion::readState(_bundlePath);
+- (void)refreshSettingsAndMachine {
+    _state = VellCompanion::withSettingsAndMachine(_state);
+    [self showState];
+}
+
+// Asks launchctl and sudo: only when the menu opens or after the user acts.
+- (void)refreshAll {
+    _state = VellCompanion::readState(_bundlePath);
+    [self showState];
+}
+
+- (void)showState {
+    const VellCompanion::State& state = _state;
     [self showOverride:state.sleepDisabled];
     _keepAwake.state = state.wanted ? NSControlStateValueOn : NSControlStateValueOff;
     _lowBatteryCutoff.state =
@@ -171,19 +204,29 @@ void showAlert(NSString* title, NSString* text) {
 
 - (void)tick:(NSTimer*)timer {
     if (_menuOpen) {
-        [self refreshMenu];
+        [self refreshSettingsAndMachine];
     } else {
         [self refreshSymbol];
     }
 }
 
-- (void)settingsChanged:(NSNotification*)notification {
-    [self refreshSymbol];
+// Arrives on any thread, for this process's changes and other processes' alike.
+- (void)observeValueForKeyPath:(NSString*)keyPath
+                      ofObject:(id)object
+                        change:(NSDictionary<NSKeyValueChangeKey, id>*)change
+                       context:(void*)context {
+    if (object != _sharedSuite) {
+        [super observeValueForKeyPath:keyPath ofObject:object change:change context:context];
+        return;
+    }
+    dispatch_async(dispatch_get_main_queue(), ^{
+      [self refreshSettingsAndMachine];
+    });
 }
 
 - (void)menuWillOpen:(NSMenu*)menu {
     _menuOpen = YES;
-    [self refreshMenu];
+    [self refreshAll];
 }
 
 - (void)menuDidClose:(NSMenu*)menu {
@@ -199,23 +242,29 @@ void showAlert(NSString* title, NSString* text) {
     if (!VellCompanion::setKeepAwake(sender.state != NSControlStateValueOn)) {
         [self reportUnsaved];
     }
-    [self refreshMenu];
+    [self refreshSettingsAndMachine];
 }
 
 - (void)toggleLowBatteryCutoff:(NSMenuItem*)sender {
     if (!VellCompanion::setLowBatteryCutoff(sender.state != NSControlStateValueOn)) {
         [self reportUnsaved];
     }
-    [self refreshMenu];
+    [self refreshSettingsAndMachine];
 }
 
 - (void)toggleStartAtLogin:(NSMenuItem*)sender {
-    if (sender.state != NSControlStateValueOff) {
+    // Registered but not yet allowed: unregistering would undo the step
+    // that only waits for the user.
+    if (sender.state == NSControlStateValueMixed) {
+        askForApproval();
+        return;
+    }
+    if (sender.state == NSControlStateValueOn) {
         const auto outcome = VellCompanion::unregisterAgent(_bundlePath.value_or(""));
         if (outcome.error) {
             showAlert(@"Vell could not unregister its agent", ns(*outcome.error));
         }
-        [self refreshMenu];
+        [self refreshAll];
         return;
     }
     if (!_bundlePath) {
@@ -224,21 +273,21 @@ void showAlert(NSString* title, NSString* text) {
     }
     const auto outcome = VellCompanion::registerAgent(*_bundlePath);
     if (outcome.status == platform::AgentServiceStatus::requiresApproval) {
-        showAlert(@"Allow Vell to run in the background",
-                  ns(std::string("Turn Vell on in ") + VellCompanion::loginItemsPlace + "."));
+        askForApproval();
     } else if (!outcome.succeeded()) {
         showAlert(@"Vell could not register its agent",
                   ns(VellCompanion::describeRegistration(outcome.status) + ": " +
                      outcome.error.value_or("")));
     }
-    [self refreshMenu];
+    [self refreshAll];
 }
 
+// A canceled administrator prompt needs no word.
 - (void)setUpPmset:(NSMenuItem*)sender {
-    if (const auto error = VellCompanion::setUpPasswordlessPmset()) {
+    if (const auto error = VellCompanion::setUpPasswordlessPmset().error) {
         showAlert(@"Password-less pmset was not set up", ns(*error));
     }
-    [self refreshMenu];
+    [self refreshAll];
 }
 
 @end

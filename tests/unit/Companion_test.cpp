@@ -103,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
                      fake().registeredStatus = AgentServiceStatus::notFound;
                      launchdKnowsNothing();
                  },
-                 {{registered, "install Vell.app afresh"}, {running, "once it is registered"}}},
+                 {{registered, "Run `vell register`; if it still says not found"},
+                  {running, "once it is registered"}}},
         CheckRow{"registered, not running",
                  [] { fake().programs[launchctl].output = "\tstate = not running\n"; },
                  {{running, "launchctl kickstart gui/501/org.vell.app.dealer"}}},
@@ -123,7 +124,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"sleep override readable", "restart the Mac"}}},
         CheckRow{"settings read-only",
                  [] { fake().suiteWritesFail = true; },
-                 {{"settings writable", "~/Library/Preferences"}}}),
+                 {{"settings writable", "~/Library/Preferences"}}},
+        CheckRow{"write check key at the largest number",
+                 [] { fake().shared()["vellWriteCheck"] = std::int64_t{INT64_MAX}; },
+                 {}}),
     [](const auto& info) {
         std::string name;
         for (const char c : std::string(info.param.situation)) {
@@ -134,8 +138,11 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_F(FakeTest, TheSudoCheckIgnoresAPasswordTypedAMomentAgo) {
+TEST_F(FakeTest, OnlyTheFullReadRunsProgramsAndItsSudoIgnoresATypedPassword) {
     setUpWell();
+    fake().shared()["vellWanted"] = true;
+    EXPECT_TRUE(withSettingsAndMachine({}).wanted);
+    EXPECT_TRUE(callsStartingWith({"run"}).empty());
     readState(ownBundlePath());
     EXPECT_EQ(
         callsStartingWith({"run /usr/bin/sudo"}),
@@ -168,14 +175,54 @@ TEST_F(FakeTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
     EXPECT_GE(fake().now - start, 2);
 }
 
-TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolder) {
+TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAgent) {
     setUpWell();
     fake().registeredAgents.clear();
     runFrom("/Volumes/Vell/Vell.app");
     registerAndCheck(ownBundlePath());
     EXPECT_TRUE(callsStartingWith({"register"}).empty());
+    // launchd starts the job a moment after it is registered, or never.
     runFrom("/Applications/Vell.app");
-    EXPECT_FALSE(registerAndCheck(ownBundlePath())[1].fix);
+    fake().programs[launchctl].output = "\tstate = not running\n";
+    fake().whileProgramRuns = [](const std::string& path, const std::vector<std::string>&) {
+        if (path == launchctl && fake().pauses >= 2) {
+            fake().programs[launchctl].output = "\tstate = running\n";
+        }
+    };
+    const auto checks = registerAndCheck(ownBundlePath());
+    EXPECT_FALSE(checks[1].fix);
+    EXPECT_FALSE(checks[2].fix);
+    fake().registeredAgents.clear();
+    fake().whileProgramRuns = nullptr;
+    fake().programs[launchctl].output = "\tstate = not running\n";
+    EXPECT_TRUE(registerAndCheck(ownBundlePath())[2].fix);
+}
+
+struct SetUpRow {
+    const char* situation;
+    platform::ChildOutcome osascript;
+    bool canceled;
+    std::optional<std::string> error;
+};
+
+TEST_F(FakeTest, SettingUpPmsetSaysWhatWentWrongButNotACancel) {
+    const SetUpRow rows[] = {
+        {"installed", {true, "", "", 0}, false, std::nullopt},
+        {"prompt canceled",
+         {true, "", "0:210: execution error: User canceled. (-128)\n", 1},
+         true,
+         std::nullopt},
+        {"visudo refused", {true, "", "syntax error\n", 1}, false, "syntax error"},
+    };
+    for (const SetUpRow& row : rows) {
+        fake().programs["/usr/bin/osascript"] = row.osascript;
+        const SetUpOutcome outcome = setUpPasswordlessPmset();
+        EXPECT_EQ(outcome.canceled, row.canceled) << row.situation;
+        EXPECT_EQ(outcome.error, row.error) << row.situation;
+    }
+    // A Mac may lack the folder the rule goes into.
+    const std::string script = callsStartingWith({"run /usr/bin/osascript"}).front();
+    EXPECT_LT(script.find("/bin/mkdir -p -m 755 /private/etc/sudoers.d"), script.find("mktemp"));
 }
 
 TEST_F(FakeTest, UnregisteringAnAgentThatIsNotRegisteredLeavesLaunchdAlone) {
