@@ -138,6 +138,25 @@ FailedWrites& failedWrites() {
     return *writes;
 }
 
+bool readsAsDictionary(const std::string& contents) {
+    const std::optional<ScopedPlist> root = linux_host::parsePropertyList(contents);
+    return root && plist_get_node_type(root->get()) == PLIST_DICT;
+}
+
+// The tree in the file's own format. A hostile file may hold strings that
+// its format can't carry back (bytes that are no text in a binary file's
+// "ASCII" string); then the tree is rebuilt from what reads, as XML, so that
+// a write never leaves a file that doesn't read. Empty when even that fails.
+std::string serialize(plist_t root, bool binary) {
+    const std::string contents = binary ? linux_host::toBinary(root) : linux_host::toXml(root);
+    if (readsAsDictionary(contents)) {
+        return contents;
+    }
+    const ScopedPlist rebuilt = linux_host::nodeFromValue(linux_host::valueFromNode(root));
+    const std::string fallback = linux_host::toXml(rebuilt.get());
+    return readsAsDictionary(fallback) ? fallback : std::string();
+}
+
 class FileSettingsSuite : public SettingsSuite {
   public:
     explicit FileSettingsSuite(const std::string& name)
@@ -282,8 +301,7 @@ class FileSettingsSuite : public SettingsSuite {
         } else if (plist_dict_get_item(root, key.c_str()) != nullptr) {
             plist_dict_remove_item(root, key.c_str());
         }
-        const std::string contents =
-            file->binary ? linux_host::toBinary(root) : linux_host::toXml(root);
+        const std::string contents = serialize(root, file->binary);
         return !contents.empty() && replaceFile(contents);
     }
 
