@@ -1,5 +1,7 @@
 #include "VellShared/SafetyCutoff.hpp"
 
+#include <cstdint>
+
 #include "tests/unit/FakeTest.hpp"
 
 namespace {
@@ -89,7 +91,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Battery{false, 3}},
         BatteryCase{"HugePercentSkipped",
                     {internalBattery(PropertyListValue(9000000000000000000LL), 1)},
-                    std::nullopt}),
+                    std::nullopt},
+        BatteryCase{"MaxOfOneIsABattery", {internalBattery(1, 1)}, Battery{true, 100}},
+        // 2^63 - 1 rounds to 2^63 as a double, one past the largest percent.
+        BatteryCase{"PercentJustPastTheLargestSkipped",
+                    {internalBattery(PropertyListValue(INT64_MAX), 100)},
+                    std::nullopt},
+        BatteryCase{"SmallestPercentRead",
+                    {internalBattery(PropertyListValue(INT64_MIN), 100)},
+                    Battery{true, INT64_MIN}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ReasonCase {
