@@ -615,8 +615,8 @@ def cmd_run(args):
     timeouts = {g: max(3 * timeouts.get(g, 10.0), args.min_timeout) for g in groups}
     done = load_results(args.results)
     specs = []
-    for spec in args.files:
-        path, _, n = spec.partition(':')
+    for entry in args.files:
+        path, _, n = entry.partition(':')
         specs.append((path, int(n) if n else args.sample))
     workers = [Worker(i, s, b, args) for i, (s, b) in enumerate(zip(args.src, args.build))]
     with concurrent.futures.ThreadPoolExecutor(len(workers)) as ex:
@@ -733,8 +733,8 @@ def cmd_report(args):
     done = load_results(args.results)
     groups = test_groups(args.src[0])
     specs = []
-    for spec in args.files:
-        path, _, n = spec.partition(':')
+    for entry in args.files:
+        path, _, n = entry.partition(':')
         specs.append((path, int(n) if n else args.sample))
     chosen = []
     print('%-40s %5s %5s %5s %6s %5s %5s %6s %6s' % ('file', 'tried', 'compl', 'ident', 'killed',
