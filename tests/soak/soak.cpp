@@ -35,8 +35,7 @@ struct Figures {
 class Soak {
   public:
     Soak() : root_("VELL_SYSTEM_ROOT", mac_.root()), home_("HOME", mac_.home()) {
-        fs::create_directories(mac_.at("/Applications"));
-        fs::copy(VELL_APP_DIR, mac_.at(bundle), fs::copy_options::recursive);
+        mac_.installApp(VELL_APP_DIR, bundle);
         mac_.setBattery(50, false);
     }
 
@@ -44,7 +43,7 @@ class Soak {
         vell({"register"});
         vell({"on", "--no-wait"});
         writeFile(mac_.at("/pmset.fail"), "5\n");  // one time in five
-        AgentProcess agent(mac_.at(bundle + "/Contents/MacOS/VellDealer"), environment());
+        AgentProcess agent(mac_, bundle);
         if (!eventually([&] { return agent.listening(); })) {
             std::puts("the agent never started listening");
             return 1;
@@ -136,27 +135,7 @@ class Soak {
     }
 
   private:
-    std::vector<std::string> environment() const {
-        const char* path = ::getenv("PATH");
-        std::vector<std::string> entries = {"VELL_SYSTEM_ROOT=" + mac_.root(),
-                                            "HOME=" + mac_.home(),
-                                            std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
-        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
-            if (const char* value = ::getenv(name)) {
-                entries.push_back(std::string(name) + "=" + value);
-            }
-        }
-        return entries;
-    }
-
-    void vell(const std::vector<std::string>& arguments) {
-        PowerTool::Environment variables;
-        for (const std::string& entry : environment()) {
-            const auto equals = entry.find('=');
-            variables[entry.substr(0, equals)] = entry.substr(equals + 1);
-        }
-        PowerTool::run(bundle + "/Contents/MacOS/vell", arguments, variables);
-    }
+    void vell(const std::vector<std::string>& arguments) { runVell(mac_, bundle, arguments); }
 
     static Figures measure(AgentProcess& agent) {
         return {agent.openDescriptors(), agent.residentKilobytes(), agent.children()};

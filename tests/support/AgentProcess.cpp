@@ -13,28 +13,33 @@
 
 namespace fs = std::filesystem;
 
-AgentProcess::AgentProcess(const std::string& program,
-                           const std::vector<std::string>& environment,
-                           const std::vector<std::string>& arguments) {
-    std::vector<std::string> strings = environment;
+CommandResult runVell(const SimulatedMac& mac,
+                      const std::string& bundle,
+                      const std::vector<std::string>& arguments) {
+    PowerTool::Environment variables;
+    for (const std::string& entry : mac.environment()) {
+        const auto equals = entry.find('=');
+        variables[entry.substr(0, equals)] = entry.substr(equals + 1);
+    }
+    // The stand-in runs the Mac's path inside the root the caller points at.
+    return PowerTool::run(bundle + "/Contents/MacOS/vell", arguments, variables);
+}
+
+AgentProcess::AgentProcess(const SimulatedMac& mac, const std::string& bundle) {
+    std::string program = mac.at(bundle + "/Contents/MacOS/VellDealer");
+    std::vector<std::string> environment = mac.environment();
     std::vector<char*> envp;
-    for (auto& entry : strings) {
+    for (auto& entry : environment) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    std::vector<std::string> argvStrings = {program};
-    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : argvStrings) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    char* argv[] = {program.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     // As launchd does: nothing of ours reaches the agent.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
         pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -1,5 +1,6 @@
-// The real agent, started as launchd would start it, and what /proc shows
-// of it. Killed at the end of the scope if it is still running.
+// The real binaries in a simulated Mac: the agent, started as launchd would
+// start it, with what /proc shows of it (killed at the end of the scope if it
+// still runs), and `vell`, run as from a Terminal.
 #pragma once
 
 #include <sys/types.h>
@@ -8,16 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "VellShared/PowerTool.hpp"
+#include "tests/support/SimulatedMac.hpp"
+
+// `vell` of the app at the Mac's absolute `bundle`; VELL_SYSTEM_ROOT must
+// name `mac`'s root.
+CommandResult runVell(const SimulatedMac& mac,
+                      const std::string& bundle,
+                      const std::vector<std::string>& arguments);
+
 class AgentProcess {
   public:
-    AgentProcess(const std::string& program,
-                 const std::vector<std::string>& environment,
-                 const std::vector<std::string>& arguments = {});
+    // The agent of the app at the Mac's absolute `bundle`.
+    AgentProcess(const SimulatedMac& mac, const std::string& bundle);
     ~AgentProcess();
     AgentProcess(const AgentProcess&) = delete;
     AgentProcess& operator=(const AgentProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
     bool running();
     std::optional<int> exitStatus();
 

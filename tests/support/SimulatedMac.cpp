@@ -77,6 +77,23 @@ SimulatedMac::SimulatedMac() {
     setBattery(80, false);
 }
 
+void SimulatedMac::installApp(const std::string& built, const std::string& bundle) const {
+    fs::create_directories(fs::path(at(bundle)).parent_path());
+    fs::copy(built, at(bundle), fs::copy_options::recursive);
+}
+
+std::vector<std::string> SimulatedMac::environment() const {
+    const char* path = ::getenv("PATH");
+    std::vector<std::string> entries = {"VELL_SYSTEM_ROOT=" + root(), "HOME=" + home(),
+                                        std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (const char* value = ::getenv(name)) {
+            entries.push_back(std::string(name) + "=" + value);
+        }
+    }
+    return entries;
+}
+
 void SimulatedMac::setSleepDisabledReading(const std::string& plistValue) {
     writeFile(at("/IORegistry/IOPMrootDomain.plist"),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // Sets an environment variable for a scope and puts the old value back.
 class ScopedEnvironment {
@@ -43,6 +44,11 @@ class SimulatedMac {
     std::string home() const { return root() + "/Users/ann"; }
     // The file standing for the Mac's absolute `path`.
     std::string at(const std::string& path) const { return root() + path; }
+    // Copies the built app to the Mac's absolute `bundle`.
+    void installApp(const std::string& built, const std::string& bundle) const;
+    // What a program started in this Mac sees: its root, home and PATH, and
+    // the sanitizers' options.
+    std::vector<std::string> environment() const;
 
     void setSleepDisabledReading(
         const std::string& plistValue);  // "<true/>", "<integer>0</integer>"

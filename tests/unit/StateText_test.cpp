@@ -1,0 +1,33 @@
+// `vell status --json`: what scripts read, so every key and every escape is
+// exact.
+#include <gtest/gtest.h>
+
+#include "VellCompanion/StateText.hpp"
+
+using namespace VellCompanion;
+
+TEST(StateAsJson, NothingKnownReadsAsFalseAndNull) {
+    EXPECT_EQ(stateAsJson(State{}),
+              R"({"wanted":false,"ownsOverride":false,"override":"unreadable","cutoffReason":null,)"
+              R"("batteryPercent":null,"onBattery":null,"thermalState":"nominal",)"
+              R"("lowBatteryCutoff":true,"registration":"notRegistered","agentRunning":false,)"
+              R"("passwordlessPmset":false})");
+}
+
+TEST(StateAsJson, AReasonFromTheSuiteIsEscapedAndMadeValidText) {
+    State state;
+    state.wanted = state.ownsOverride = state.agentRunning = state.passwordlessPmset = true;
+    state.lowBatteryCutoff = false;
+    state.sleepDisabled = true;
+    state.cutoffReason = "\"hot\"\\\n\t\x01\x7f \xff — 45 °C";
+    state.battery = SafetyCutoff::Battery{true, 9};
+    state.thermalState = platform::ThermalState::critical;
+    state.registration = platform::AgentServiceStatus::requiresApproval;
+    EXPECT_EQ(stateAsJson(state),
+              R"({"wanted":true,"ownsOverride":true,"override":"on",)"
+              R"("cutoffReason":"\"hot\"\\\u000a\u0009\u0001\u007f )"
+              "\xEF\xBF\xBD — 45 °C"
+              R"(","batteryPercent":9,"onBattery":true,"thermalState":"critical",)"
+              R"("lowBatteryCutoff":false,"registration":"requiresApproval","agentRunning":true,)"
+              R"("passwordlessPmset":true})");
+}
