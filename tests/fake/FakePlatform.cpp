@@ -80,7 +80,7 @@ class FakeSuite : public platform::SettingsSuite {
     void setObjectForKey(const std::optional<PropertyListValue>& value,
                          const std::string& key) override {
         auto& suite = fake().suites[name_];
-        if (fake().suiteWritesFail) {
+        if (fake().suiteWritesFail || fake().suiteWritesIgnored) {
             log("dropped write of " + key);
             return;
         }

@@ -57,6 +57,8 @@ struct FakePlatform {
     std::set<std::string> unopenableSuites;
     // Writes are dropped and synchronizing fails, as with a read-only disk.
     bool suiteWritesFail = false;
+    // Writes are dropped though synchronizing succeeds, as with a value a profile enforces.
+    bool suiteWritesIgnored = false;
     // Every settings read, with what it found.
     std::vector<std::pair<std::string, std::optional<PropertyListValue>>> reads;
     int synchronizations = 0;
