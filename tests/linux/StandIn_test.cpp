@@ -2,6 +2,7 @@
 // path and run loop.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,8 +133,7 @@ TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
     }
 }
 
-// The states of the process's threads, in the order they started: "RS" is
-// the main thread, running, and another one asleep.
+// Each thread's state, the main one's (running: "R") first; "S" is asleep.
 std::string threadStates() {
     std::string states;
     for (const auto& task : fs::directory_iterator("/proc/self/task")) {
@@ -199,9 +199,10 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
         }
         int status = 0;
         ::waitpid(child, &status, 0);
-        const std::string ended =
-            WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                              : "no outcome within 5 s, signal " + std::to_string(WTERMSIG(status));
+        const int killedBy = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        const std::string ended = killedBy == SIGALRM ? "no outcome within 5 s"
+                                  : killedBy != 0     ? "signal " + std::to_string(killedBy)
+                                                  : "exit " + std::to_string(WEXITSTATUS(status));
         EXPECT_EQ(ended + "\n" + readFile(errors).value_or(""), outcome) << failing;
     }
 }

@@ -9,7 +9,6 @@
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
-using platform::ThermalState;
 
 namespace {
 
@@ -90,9 +89,9 @@ TEST_F(Sysfs, ABatteryGivesTheMacsKeysFromEnergyChargeOrCapacity) {
 // The hottest zone against its own trip points gives the state; a reading
 // that isn't a number counts for nothing.
 TEST_F(Sysfs, TheHottestZoneAgainstItsTripPointsGivesTheState) {
-    using enum ThermalState;
+    using enum platform::ThermalState;
     const Trips trips = {"passive", "80000", "hot", "90000", "critical", "100000"};
-    const std::vector<std::tuple<int, std::string, Trips, ThermalState>> steps = {
+    const std::vector<std::tuple<int, std::string, Trips, platform::ThermalState>> steps = {
         {0, "very hot", {"critical", "100000"}, nominal},
         {1, "120000", {"critical", "lots", "active", "0"}, nominal},
         {2, "", {}, nominal},
