@@ -1,25 +1,25 @@
-// The simulated Mac's registry, power tool, files, own path and launchd.
+// The simulated Mac's registry, power tool, processes, files, launchd, own
+// path and run loop.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <array>
+#include <atomic>
 #include <filesystem>
+#include <iostream>
 #include <thread>
+#include <tuple>
 
 #include "VellShared/PowerTool.hpp"
 #include "platform/files.hpp"
 #include "platform/launchd.hpp"
 #include "platform/run_loop.hpp"
-#include "tests/support/Eventually.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -31,44 +31,35 @@ class StandIn : public ::testing::Test {
 };
 
 TEST_F(StandIn, TheRegistryReadsBooleansAndNumbersOnly) {
+    const std::string entry = "<plist><dict><key>SleepDisabled</key>", end = "</dict></plist>";
     const std::vector<std::pair<std::string, std::optional<bool>>> cases = {
-        {"<true/>", true},
-        {"<false/>", false},
-        {"<integer>1</integer>", true},
-        {"<integer>0</integer>", false},
-        {"<real>0.0</real>", false},
-        {"<string>1</string>", std::nullopt},
-        {"<array/>", std::nullopt},
+        {entry + "<true/>" + end, true},
+        {entry + "<false/>" + end, false},
+        {entry + "<integer>1</integer>" + end, true},
+        {entry + "<real>0.0</real>" + end, false},
+        {entry + "<string>1</string>" + end, std::nullopt},
+        {entry + "<array/>" + end, std::nullopt},
+        {"<plist><dict><key>Other</key><true/></dict></plist>", std::nullopt},
+        {"<plist><array><true/></array></plist>", std::nullopt},
+        {"not a property list", std::nullopt},
     };
     for (const auto& [stored, expected] : cases) {
-        mac.setSleepDisabledReading(stored);
+        writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"), stored);
         EXPECT_EQ(PowerTool::sleepDisabled(), expected) << stored;
     }
-}
-
-TEST_F(StandIn, ARegistryWithoutTheEntryOrPropertyGivesNoReading) {
-    writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"),
-              "<plist><dict><key>Other</key><true/></dict></plist>");
-    EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
-    writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"), "<plist><array><true/></array></plist>");
-    EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
-    writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"), "not a property list");
-    EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
     fs::remove(mac.at("/IORegistry/IOPMrootDomain.plist"));
     EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
 }
 
+// pmset, through sudo, changes the registry's reading or says why not.
 TEST_F(StandIn, ThePowerToolTurnsTheOverrideOnAndOffThroughSudoAndPmset) {
     EXPECT_EQ(PowerTool::setSleepDisabled(true), std::nullopt);
     EXPECT_EQ(PowerTool::sleepDisabled(), true);
     EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);
     EXPECT_EQ(PowerTool::sleepDisabled(), false);
-}
-
-TEST_F(StandIn, AFailingPmsetGivesItsMessageUnlessTheOverrideIsAlreadyOff) {
     mac.setPmsetFailing(true);
     EXPECT_EQ(PowerTool::setSleepDisabled(true), "pmset: failed on purpose");
-    EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);
+    EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);  // already off
     fs::remove(mac.at("/usr/bin/sudo"));
     EXPECT_EQ(PowerTool::setSleepDisabled(true), "No such file or directory");
 }
@@ -89,102 +80,131 @@ TEST_F(StandIn, FilesExistAndBundleListsReadAsDictionaries) {
 }
 
 TEST_F(StandIn, LaunchdRegistrationIsAFileInLaunchAgents) {
-    const std::string job =
-        "/Applications/Vell.app/Contents/Library/LaunchAgents/org.vell.app.dealer.plist";
-    writeFile(mac.at(job),
+    const std::string job = "org.vell.app.dealer.plist";
+    writeFile(mac.at("/Applications/Vell.app/Contents/Library/LaunchAgents/" + job),
               "<plist><dict><key>Label</key><string>org.vell.app.dealer</string></dict></plist>");
-    const std::string registered = mac.home() + "/Library/LaunchAgents/org.vell.app.dealer.plist";
-
-    EXPECT_EQ(platform::registerAgentService("org.vell.app.dealer.plist", "/Applications/Vell.app"),
-              std::nullopt);
+    const std::string registered = mac.home() + "/Library/LaunchAgents/" + job;
+    EXPECT_EQ(platform::registerAgentService(job, "/Applications/Vell.app"), std::nullopt);
     EXPECT_TRUE(fs::exists(registered));
-    EXPECT_EQ(platform::unregisterAgentService("org.vell.app.dealer.plist"), std::nullopt);
+    EXPECT_EQ(platform::unregisterAgentService(job), std::nullopt);
     EXPECT_FALSE(fs::exists(registered));
-    // Gone already: an error.
-    EXPECT_NE(platform::unregisterAgentService("org.vell.app.dealer.plist"), std::nullopt);
+    EXPECT_NE(platform::unregisterAgentService(job), std::nullopt);  // gone already
     EXPECT_NE(platform::unregisterAgentService("../escape"), std::nullopt);
-    EXPECT_NE(platform::registerAgentService("org.vell.app.dealer.plist", "/Missing.app"),
-              std::nullopt);
+    EXPECT_NE(platform::registerAgentService(job, "/Missing.app"), std::nullopt);
 }
 
-// The run loop belongs to its process, so each case runs in a child: without
-// one of its resources the loop keeps every promise it still can (work
-// posted from other threads runs, and so does the timer); without a way to
-// wait for events or to keep time it says so in one line and fails, so that
-// launchd starts it again.
-TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"epoll", false},   // no way to wait: it gives up
-        {"timer", false},   // no way to keep time: it gives up
-        {"eventfd", true},  // queued work runs at the next wake-up
-        {"inotify", true},  // the timer still runs passes
-        {"thread", true},   // thermal changes are seen by the timer's passes
+// Both streams are collected in the order written; output that isn't UTF-8
+// reads as empty; no descriptor of ours (one without close-on-exec) leaks.
+TEST(Process, RunsAProgramAndCollectsItsStatusAndOutput) {
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
+    // clang-format off
+    const std::vector<std::tuple<std::string, std::string, std::optional<PowerTool::Environment>, int, std::string>> cases = {
+        {"/bin/sh",              "echo oops >&2; exit 3",                          {},   3, "oops\n"},
+        {"/bin/sh",              "printf a; printf b >&2; printf c; printf d >&2", {},   0, "abcd"},
+        {"/bin/sh",              "ls /proc/$$/fd",                                 {},   0, "0\n1\n2\n"},
+        {"/bin/sh",              "printf 'fine \\377 text'; exit 1",               {},   1, ""},
+        {"/bin/sh",              "kill -9 $$",                                     {},   9, ""},
+        {"/bin/sh",              "head -c 5000000 /dev/zero | tr '\\0' x",         {},   0, std::string(5000000, 'x')},
+        {"/bin/sh",              "echo $VELL_TEST_MARK $ONLY",                     {},   0, "inherited\n"},
+        {"/bin/sh",              "echo $VELL_TEST_MARK $ONLY",                     PowerTool::Environment{{"ONLY", "this"}}, 0, "this\n"},
+        {"/nonexistent/program", "",                                               {},  -1, "No such file or directory"},
     };
+    // clang-format on
+    for (const auto& [program, script, environment, code, output] : cases) {
+        const CommandResult result = PowerTool::run(program, {"-c", script}, environment);
+        EXPECT_EQ(result.code, code) << script;
+        EXPECT_TRUE(result.output == output) << script << ": " << result.output.substr(0, 80);
+    }
+    ::close(leaked);
+}
+
+// A real executable reports its path inside the simulated Mac, a trash's
+// included, and that path reads as missing once the file is deleted.
+TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
+    const std::vector<std::array<std::string, 3>> cases = {
+        {"/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer", "keep", "exists"},
+        {"/Applications/Vell.app/Contents/MacOS/VellDealer", "delete", "missing"},
+    };
+    for (const auto& [path, mode, outcome] : cases) {
+        fs::create_directories(fs::path(mac.at(path)).parent_path());
+        fs::copy_file(VELL_OWN_PATH_PROBE, mac.at(path));
+        EXPECT_EQ(PowerTool::run(path, {mode}).output, path + "\n" + outcome + "\n");
+    }
+}
+
+// Each thread's state, the main one's (running: "R") first; "S" is asleep.
+std::string threadStates() {
+    std::string states;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        const std::string stat = readFile(task.path() / "stat").value_or(")  ");
+        states += stat.substr(stat.rfind(") ") + 2, 1);
+    }
+    return states;
+}
+
+// The run loop belongs to its process and never returns, so each case runs in
+// a child (standard input closed, so that a descriptor 0 is handed out, and an
+// alarm turning a hang into a failure) until the loop has seen what it still
+// can without the failing resources: work posted from another thread, a power
+// and a heat change, and the thermal watcher's thread asleep ("RS") or gone.
+// Without a way to wait or to keep time it says why in one line, and fails.
+TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
+    const std::string ok = "exit 0\n", gaveUp = "exit 1\nlinux_tests: the run loop can't go on: ";
+    // clang-format off
+    const std::vector<std::array<std::string, 3>> cases = {
+        {"",               "posted power heat threads RS", ok},
+        {"eventfd",        "posted power heat threads RS", ok},  // queued work runs at the next wake-up
+        {"inotify",        "posted threads R",             ok},  // the timer's passes still read all
+        {"eventfd,thread", "posted power threads R",       ok},
+        {"epoll",          "", gaveUp + "epoll_create1: Too many open files\n"},
+        {"timer",          "", gaveUp + "timerfd_create: Too many open files\n"},
+    };
+    // clang-format on
     const std::string errors = mac.at("/stderr");
-    for (const auto& [failing, keepsRunning] : cases) {
+    for (const auto& [failing, expected, outcome] : cases) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            ::alarm(5);
+            mac.setTemperature(45000);
             ::setenv("VELL_SIMULATED_FAILURES", failing.c_str(), 1);
             ::dup2(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-            static bool posted = false;
+            ::close(STDIN_FILENO);
+            std::atomic<bool> posted = false, power = false, heat = false;
             const auto source = platform::createPowerSourceNotificationSource(
-                +[](void*) {}, nullptr);
-            if ((source != nullptr) == (failing == "inotify")) {
-                ::_exit(3);
-            }
+                +[](void* power) { *static_cast<std::atomic<bool>*>(power) = true; }, &power);
             if (source) {
                 platform::addSourceToCurrentRunLoop(*source);
             }
-            platform::observeThermalStateChanges([] {});
-            std::thread([] { platform::performOnMainThread([] { posted = true; }); }).join();
-            platform::scheduleRepeatingTimer(0.001, [] {
-                if (posted) {
+            platform::observeThermalStateChanges([&] { heat = true; });
+            std::thread([&] { platform::performOnMainThread([&] { posted = true; }); }).join();
+            mac.setBattery(5, true);
+            mac.setTemperature(105000);
+            const auto seen = [&] {
+                return std::string(posted ? "posted " : "") + (power ? "power " : "") +
+                       (heat ? "heat " : "") + "threads " + threadStates();
+            };
+            // The shorter timer ticks first, even at an interval of nothing.
+            platform::scheduleRepeatingTimer(1, [&] {
+                std::cerr << seen();
+                ::_exit(4);
+            });
+            platform::scheduleRepeatingTimer(0, [&] {
+                if (seen() == expected) {
                     ::_exit(0);
                 }
             });
             platform::runCurrentRunLoop();
-            ::_exit(5);
         }
         int status = 0;
-        const bool ended =
-            eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10s);
-        if (!ended) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-        }
-        EXPECT_TRUE(ended) << failing << ": the loop neither ran nor gave up";
-        const std::string said = readFile(errors).value_or("");
-        if (keepsRunning) {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << failing << ": " << status;
-            EXPECT_EQ(said, "") << failing;
-        } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << failing << ": " << status;
-            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << failing << ": " << said;
-            EXPECT_TRUE(said.ends_with("\n")) << failing;
-        }
+        ::waitpid(child, &status, 0);
+        const int killedBy = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        const std::string ended = killedBy == SIGALRM ? "no outcome within 5 s"
+                                  : killedBy != 0     ? "signal " + std::to_string(killedBy)
+                                                  : "exit " + std::to_string(WEXITSTATUS(status));
+        EXPECT_EQ(ended + "\n" + readFile(errors).value_or(""), outcome) << failing;
     }
-}
-
-// A real executable reports its path inside the simulated Mac, and that
-// path still reads as missing once the file is deleted.
-class OwnPath : public StandIn {
-  protected:
-    std::string runProbe(const std::string& macPath, const std::string& mode) {
-        fs::create_directories(fs::path(mac.at(macPath)).parent_path());
-        fs::copy_file(VELL_OWN_PATH_PROBE, mac.at(macPath));
-        return PowerTool::run(macPath, {mode}).output;
-    }
-};
-
-TEST_F(OwnPath, InsideATrashTheRootIsTakenOff) {
-    const std::string trashed = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
-    EXPECT_EQ(runProbe(trashed, "keep"), trashed + "\nexists\n");
-}
-
-TEST_F(OwnPath, ADeletedExecutableReportsItsPathWithoutTheSuffix) {
-    const std::string agent = "/Applications/Vell.app/Contents/MacOS/VellDealer";
-    EXPECT_EQ(runProbe(agent, "delete"), agent + "\nmissing\n");
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
-using platform::ThermalState;
 
 namespace {
 
@@ -17,115 +16,94 @@ class Sysfs : public ::testing::Test {
   protected:
     TempDir root;
     ScopedEnvironment rootVariable{"VELL_SYSTEM_ROOT", root.path()};
+    const std::string sys = root.path() + "/sys/class/";
 
     void supply(const std::string& name, const std::map<std::string, std::string>& attributes) {
         for (const auto& [attribute, value] : attributes) {
-            writeFile(root.path() + "/sys/class/power_supply/" + name + "/" + attribute, value);
+            writeFile(sys + "power_supply/" + name + "/" + attribute, value);
         }
     }
-    void zone(int index, const std::string& temp, const std::vector<std::string>& trips) {
-        const std::string folder =
-            root.path() + "/sys/class/thermal/thermal_zone" + std::to_string(index);
+    using Trips = std::vector<std::string>;
+    void zone(int index, const std::string& temp, const Trips& trips) {
+        const std::string folder = sys + "thermal/thermal_zone" + std::to_string(index);
         writeFile(folder + "/temp", temp);
         for (std::size_t i = 0; i < trips.size(); i += 2) {
-            const std::string prefix = folder + "/trip_point_" + std::to_string(i / 2);
-            writeFile(prefix + "_type", trips[i]);
-            writeFile(prefix + "_temp", trips[i + 1]);
+            writeFile(folder + "/trip_point_" + std::to_string(i / 2) + "_type", trips[i]);
+            writeFile(folder + "/trip_point_" + std::to_string(i / 2) + "_temp", trips[i + 1]);
         }
     }
 };
 
-TEST_F(Sysfs, NoFolderOrNoBatteryMeansNoSources) {
-    EXPECT_EQ(platform::copyPowerSourceDescriptions()->size(), 0u);
+TEST_F(Sysfs, EveryChangeAndEveryRootIsSeenByTheNextRead) {
+    const auto noSources = std::optional(std::vector<PropertyListDictionary>{});
+    EXPECT_EQ(platform::copyPowerSourceDescriptions(), noSources);
     supply("AC", {{"type", "Mains\n"}, {"online", "1\n"}});
-    EXPECT_EQ(platform::copyPowerSourceDescriptions()->size(), 0u);
-    EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
-}
-
-// Readings are kept between changes; every change is seen by the next read.
-TEST_F(Sysfs, EveryChangeIsSeenByTheNextRead) {
-    EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
+    EXPECT_EQ(platform::copyPowerSourceDescriptions(), noSources);
     supply("BAT0", {{"type", "Battery"}, {"capacity", "50"}, {"status", "Discharging"}});
     EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 50}));
     supply("BAT0", {{"capacity", "49"}});
     EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 49}));
-    fs::remove_all(root.path() + "/sys/class/power_supply/BAT0");
+    fs::remove_all(sys + "power_supply/BAT0");
     EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
     supply("BAT1", {{"type", "Battery"}, {"capacity", "7"}, {"status", "Charging"}});
     EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{false, 7}));
+    TempDir other;
+    ScopedEnvironment otherRoot("VELL_SYSTEM_ROOT", other.path());
+    EXPECT_EQ(platform::copyPowerSourceDescriptions(), noSources);
 }
 
+// A battery gives the Mac's keys from its energy or charge counters, else its
+// percentage; what doesn't read as a number or a known word is left out.
 TEST_F(Sysfs, ABatteryGivesTheMacsKeysFromEnergyChargeOrCapacity) {
-    supply("BAT0", {{"type", "Battery\n"},
-                    {"present", "1\n"},
-                    {"energy_now", "9000\n"},
-                    {"energy_full", "100000\n"},
-                    {"status", "Discharging\n"}});
-    supply("BAT1", {{"type", "Battery"},
-                    {"charge_now", "50"},
-                    {"charge_full", "100"},
-                    {"status", "Charging"}});
-    supply("BAT2", {{"type", "Battery"}, {"present", "0"}, {"capacity", "42"}});
-    const auto sources = platform::copyPowerSourceDescriptions();
-    ASSERT_EQ(sources->size(), 3u);
-    const PropertyListDictionary first{{"Type", "InternalBattery"},
-                                       {"Is Present", true},
-                                       {"Current Capacity", 9000},
-                                       {"Max Capacity", 100000},
-                                       {"Power Source State", "Battery Power"}};
-    EXPECT_EQ((*sources)[0], first);
-    EXPECT_EQ((*sources)[1].at("Current Capacity"), PropertyListValue(50));
-    EXPECT_EQ((*sources)[1].at("Power Source State"), PropertyListValue("AC Power"));
-    EXPECT_EQ((*sources)[1].count("Is Present"), 0u);
-    EXPECT_EQ((*sources)[2].at("Is Present"), PropertyListValue(false));
-    EXPECT_EQ((*sources)[2].at("Max Capacity"), PropertyListValue(100));
+    const char *internal = "InternalBattery", *ac = "AC Power", *battery = "Battery Power";
+    // clang-format off
+    const std::vector<std::tuple<std::map<std::string, std::string>, const char*, std::optional<bool>, std::optional<int>, std::optional<int>, const char*>> cases = {
+        {{{"present", "1"}, {"energy_now", "9000"}, {"energy_full", "100000"}, {"status", "Discharging"}}, internal, true, 9000, 100000, battery},
+        {{{"charge_now", "50"}, {"charge_full", "60"}, {"status", "Charging"}}, internal, {}, 50, 60, ac},
+        {{{"present", "0"}, {"capacity", "42"}}, internal, false, 42, 100, ac},
+        {{{"energy_now", "9000"}, {"capacity", "42"}}, internal, {}, 9000, {}, ac},
+        {{{"scope", "Device"}, {"capacity", "3"}, {"status", "Discharging"}}, "Accessory Source", {}, 3, 100, battery},
+        {{{"present", "maybe"}, {"energy_now", "12abc"}, {"energy_full", "99999999999999999999999"}, {"status", "\xff"}}, internal, {}, {}, {}, ac},
+        {{{"capacity", std::string(10000, '7')}}, internal, {}, {}, {}, ac},
+    };
+    // clang-format on
+    std::vector<PropertyListDictionary> expected;
+    for (const auto& [attributes, type, present, current, maximum, state] : cases) {
+        supply("BAT" + std::to_string(expected.size()), attributes);
+        supply("BAT" + std::to_string(expected.size()), {{"type", "Battery\n"}});
+        PropertyListDictionary& keys = expected.emplace_back(
+            PropertyListDictionary{{"Type", type}, {"Power Source State", state}});
+        const auto put = [&keys](const char* key, auto value) {
+            if (value) {
+                keys[key] = *value;
+            }
+        };
+        put("Is Present", present);
+        put("Current Capacity", current);
+        put("Max Capacity", maximum);
+    }
+    EXPECT_EQ(platform::copyPowerSourceDescriptions(), expected);
     EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 9}));
 }
 
-TEST_F(Sysfs, APeripheralsBatteryIsNotTheMachines) {
-    supply(
-        "hid-mouse",
-        {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "3"}, {"status", "Discharging"}});
-    EXPECT_EQ(platform::copyPowerSourceDescriptions()->at(0).at("Type"),
-              PropertyListValue("Accessory Source"));
-    EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
-}
-
-TEST_F(Sysfs, GarbageAttributesLeaveTheirKeysOut) {
-    supply("BAT0", {{"type", "Battery"},
-                    {"present", "maybe"},
-                    {"energy_now", "12abc"},
-                    {"energy_full", "99999999999999999999999"},
-                    {"status", "\xff\xfe"}});
-    supply("BAT1", {{"type", "Battery"}, {"capacity", std::string(10000, '7')}});
-    const auto sources = platform::copyPowerSourceDescriptions();
-    ASSERT_EQ(sources->size(), 2u);
-    const PropertyListDictionary garbled{{"Type", "InternalBattery"},
-                                         {"Power Source State", "AC Power"}};
-    EXPECT_EQ((*sources)[0], garbled);
-    EXPECT_EQ((*sources)[1].count("Current Capacity"), 0u);
-    EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
-}
-
+// The hottest zone against its own trip points gives the state; a reading
+// that isn't a number counts for nothing.
 TEST_F(Sysfs, TheHottestZoneAgainstItsTripPointsGivesTheState) {
-    EXPECT_EQ(platform::currentThermalState(), ThermalState::nominal);
-    const std::vector<std::string> trips = {"passive", "80000",    "hot",
-                                            "90000",   "critical", "100000"};
-    zone(0, "50000", trips);
-    EXPECT_EQ(platform::currentThermalState(), ThermalState::nominal);
-    zone(1, "80000", trips);
-    EXPECT_EQ(platform::currentThermalState(), ThermalState::fair);
-    zone(1, "95000", trips);
-    EXPECT_EQ(platform::currentThermalState(), ThermalState::serious);
-    zone(0, "100000", trips);
-    EXPECT_EQ(platform::currentThermalState(), ThermalState::critical);
-}
-
-TEST_F(Sysfs, GarbageTemperaturesCountForNothing) {
-    zone(0, "very hot", {"critical", "100000"});
-    zone(1, "120000", {"critical", "lots", "active", "0"});
-    zone(2, "", {});
-    EXPECT_EQ(platform::currentThermalState(), ThermalState::nominal);
+    using enum platform::ThermalState;
+    const Trips trips = {"passive", "80000", "hot", "90000", "critical", "100000"};
+    const std::vector<std::tuple<int, std::string, Trips, platform::ThermalState>> steps = {
+        {0, "very hot", {"critical", "100000"}, nominal},
+        {1, "120000", {"critical", "lots", "active", "0"}, nominal},
+        {2, "", {}, nominal},
+        {3, "50000", trips, nominal},
+        {4, "80000", trips, fair},
+        {4, "95000", trips, serious},
+        {3, "100000", trips, critical},
+    };
+    for (const auto& [index, temp, zoneTrips, state] : steps) {
+        zone(index, temp, zoneTrips);
+        EXPECT_EQ(platform::currentThermalState(), state) << index << ": " << temp;
+    }
 }
 
 }  // namespace

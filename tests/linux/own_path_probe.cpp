@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "VellDealer/ExecutablePath.hpp"
@@ -11,16 +10,9 @@
 #include "platform/linux/system_root.hpp"
 
 int main(int argc, char** argv) {
-    const auto path = readOwnExecutablePath();
-    if (!path) {
-        std::puts("no path");
-        return 1;
+    if (argc > 1 && std::string(argv[1]) == "delete") {
+        ::unlink(platform::linux_host::rootedPath(readOwnExecutablePath().value_or("")).c_str());
     }
-    if (argc > 1 && std::strcmp(argv[1], "delete") == 0) {
-        ::unlink(platform::linux_host::rootedPath(*path).c_str());
-    }
-    const auto again = readOwnExecutablePath();
-    std::printf("%s\n%s\n", again.value_or("no path").c_str(),
-                platform::fileExists(*again) ? "exists" : "missing");
-    return 0;
+    const std::string path = readOwnExecutablePath().value_or("no path");
+    std::printf("%s\n%s\n", path.c_str(), platform::fileExists(path) ? "exists" : "missing");
 }
