@@ -8,4 +8,8 @@
 class FakeTest : public ::testing::Test {
   protected:
     void SetUp() override { resetFake(); }
+    void TearDown() override {
+        EXPECT_EQ(fake().spins, 0) << "a wait read the override 1000 times without pausing, "
+                                      "so it would never have reached its deadline";
+    }
 };
