@@ -32,9 +32,10 @@ struct FakePlatform {
     // Clock: pauses advance it, nothing else does.
     double now = 1000.0;
     int pauses = 0;
-    // A wait that never pauses would spin forever: after 1000 reads without a
-    // pause the fake moves the clock far on and counts a spin.
-    int readsSincePause = 0, spins = 0;
+    // A wait that never ends would hang the tests: past 10000 registry reads
+    // the fake moves the clock far on, answers both values in turn, and says so.
+    int registryReads = 0;
+    bool endedAWait = false;
 
     // The reading of IOPMrootDomain/SleepDisabled, or, when set,
     // `registryReading`'s, e.g. to change with time.
