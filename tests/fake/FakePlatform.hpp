@@ -69,10 +69,8 @@ struct FakePlatform {
     platform::AgentServiceStatus registeredStatus = platform::AgentServiceStatus::enabled;
 
     // Run loop: what the logic installed, for tests to fire.
-    std::function<void()> powerSourceCallback;
+    std::function<void()> powerSourceCallback, thermalHandler, timerTick;
     bool powerSourceAvailable = true;
-    std::function<void()> thermalHandler;
-    std::function<void()> timerTick;
     double timerInterval = 0;
     std::deque<std::function<void()>> mainQueue;
 

@@ -1,7 +1,6 @@
 #include "VellShared/PowerTool.hpp"
 
 #include <cmath>
-#include <limits>
 
 #include "tests/unit/FakeTest.hpp"
 
@@ -13,14 +12,13 @@ TEST_F(PowerToolTest, RunReturnsStatusAndOutputOrTheStartError) {
     fake().programs["/bin/echo"] = {true, "", "hello\n", 3};
     fake().programs["/bin/garbled"] = {true, "", "ok \xC3(", 5};
     fake().programs["/missing"] = {false, "No such file or directory", "", 0};
-    const auto run = [](const std::string& path) {
-        const CommandResult result = PowerTool::run(path, {"an argument"});
-        return std::pair(result.code, result.output);
-    };
-    EXPECT_EQ(run("/bin/echo"), std::pair(3, std::string("hello\n")));
+    EXPECT_EQ(PowerTool::run("/bin/echo", {"hello"}).code, 3);
+    EXPECT_EQ(PowerTool::run("/bin/echo", {"hello"}).output, "hello\n");
     // Invalid UTF-8 anywhere empties the whole output.
-    EXPECT_EQ(run("/bin/garbled"), std::pair(5, std::string()));
-    EXPECT_EQ(run("/missing"), std::pair(-1, std::string("No such file or directory")));
+    EXPECT_EQ(PowerTool::run("/bin/garbled", {}).output, "");
+    EXPECT_EQ(PowerTool::run("/bin/garbled", {}).code, 5);
+    EXPECT_EQ(PowerTool::run("/missing", {}).code, -1);
+    EXPECT_EQ(PowerTool::run("/missing", {}).output, "No such file or directory");
 }
 
 struct SetRow {
@@ -89,7 +87,7 @@ TEST_P(Wait, ReadsUntilConfirmedOrTheTimeIsUp) {
     EXPECT_EQ(callsStartingWith({"registry"}).size(), r.reads);
 }
 
-constexpr double never = std::numeric_limits<double>::infinity();
+constexpr double never = INFINITY;
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Situations, Wait, ::testing::Values(

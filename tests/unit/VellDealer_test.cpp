@@ -5,20 +5,11 @@
 
 #include "VellDealer/ExecutablePath.hpp"
 #include "tests/unit/FakeTest.hpp"
-
-// Reaches the agent's private state for tests.
-struct VellDealerTesting {
-    static bool appIsInstalled(const VellDealer& dealer, const std::optional<std::string>& path) {
-        return dealer.appIsInstalled(path);
-    }
-    static std::int64_t& missingChecks(VellDealer& dealer) { return dealer.missingChecks; }
-    static std::optional<std::string> launchAppPath() { return VellDealer().launchAppPath; }
-};
+#include "tests/unit/VellDealerTesting.hpp"
 
 namespace {
 
 using Calls = std::vector<std::string>;
-using platform::ThermalState;
 
 const std::string appPath = "/Applications/Vell.app";
 const std::string agentPath = appPath + "/Contents/MacOS/VellDealer";
@@ -60,8 +51,6 @@ Calls passSummary() {
     return summary;
 }
 
-// ---- One pass, by situation -------------------------------------------------
-
 enum Place { installed, inTrash };
 enum Cutoff { safe, hot, lowBattery };
 enum Twist { none, pmsetFails, withdrawnDuringTurnOn, undoFails, unregistrationRefused };
@@ -88,7 +77,8 @@ TEST_P(Pass, CallsWhatItsSituationCallsFor) {
     }
     fake().shared() = {{"vellWanted", r.wanted}, {"vellOwnsOverride", r.owned}};
     fake().sleepDisabled = r.override;
-    fake().thermalState = r.cutoff == hot ? ThermalState::critical : ThermalState::nominal;
+    fake().thermalState =
+        r.cutoff == hot ? platform::ThermalState::critical : platform::ThermalState::nominal;
     if (r.cutoff == lowBattery) {
         fake().powerSources = {{{{"Type", "InternalBattery"},
                                  {"Current Capacity", 9},
@@ -148,8 +138,6 @@ INSTANTIATE_TEST_SUITE_P(Situations, Pass, ::testing::Values(
     PassRow{"trashed, unregistration refused",              inTrash,   false, false, safe,       false,      unregistrationRefused, {"synchronize", unregister, bootout, "exit 0"}}),
     testName<PassRow>);
 // clang-format on
-
-// ---- The installation watch -------------------------------------------------
 
 struct WatchRow {
     const char* name;
@@ -214,8 +202,6 @@ TEST_F(WatchTest, InstalledMeansTheRightIdentifierAsAStringOutsideATrash) {
     EXPECT_TRUE(installed("/D.app"));
     EXPECT_TRUE(installed("/D.app/"));
 }
-
-// ---- The process ------------------------------------------------------------
 
 using ProcessTest = FakeTest;
 
