@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Rule, Reason, ::testing::Values(
 
 using CurrentReason = FakeTest;
 
-TEST_F(CurrentReason, ReadsBatteryThermalStateAndSettingFreshOrFindsNoBattery) {
+TEST_F(CurrentReason, ReadsBatteryThermalStateAndSettingFresh) {
     fake().powerSources = std::vector{internal(9, 100)};
     EXPECT_EQ(SafetyCutoff::currentReason(), "Vell turned off: battery at 9%");
     fake().shared()["lowBatteryCutoff"] = false;
@@ -108,6 +108,9 @@ TEST_F(CurrentReason, ReadsBatteryThermalStateAndSettingFreshOrFindsNoBattery) {
     // The battery is read even when the heat alone decides.
     EXPECT_EQ(fake().calls,
               (std::vector<std::string>{"powerSources", "thermalState", "get lowBatteryCutoff"}));
+}
+
+TEST_F(CurrentReason, NoSnapshotMeansNoBattery) {
     fake().powerSources = std::nullopt;
     EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
 }

@@ -188,14 +188,13 @@ TEST_F(WatchTest, InstalledMeansTheRightIdentifierAsAStringOutsideATrash) {
         return VellDealerTesting::appIsInstalled(dealer, path);
     };
     const std::string plist = "/Contents/Info.plist";
-    fake().dictionaryFiles["/Users/ann/.Trash/Vell.app" + plist] = {
-        {"CFBundleIdentifier", "org.vell.app"}};
+    fake().dictionaryFiles["/x/.Trash/Vell.app" + plist] = {{"CFBundleIdentifier", "org.vell.app"}};
     fake().dictionaryFiles["/A.app" + plist] = {{"CFBundleName", "Vell"}};
     fake().dictionaryFiles["/B.app" + plist] = {{"CFBundleIdentifier", 7}};
     fake().dictionaryFiles["/C.app" + plist] = {{"CFBundleIdentifier", "org.vell.app.other"}};
     fake().dictionaryFiles["/D.app" + plist] = {{"CFBundleIdentifier", "org.vell.app"}};
     for (const auto* path :
-         {"", "/Users/ann/.Trash/Vell.app", "/A.app", "/B.app", "/C.app", "/Missing.app"}) {
+         {"", "/x/.Trash/Vell.app", "/A.app", "/B.app", "/C.app", "/Missing.app"}) {
         EXPECT_FALSE(installed(path)) << path;
     }
     EXPECT_FALSE(installed(std::nullopt));
