@@ -1,5 +1,6 @@
 #include "tests/fake/FakePlatform.hpp"
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/clock.hpp"
@@ -13,30 +14,18 @@
 
 namespace {
 
-FakePlatform& instance() {
-    static FakePlatform platform;
-    return platform;
+void log(std::string line) {
+    fake().calls.push_back(std::move(line));
 }
 
 std::string describe(const PropertyListValue& value) {
     if (const auto* boolean = value.as<bool>()) {
         return *boolean ? "true" : "false";
     }
-    if (const auto* integer = value.as<std::int64_t>()) {
-        return std::to_string(*integer);
-    }
     if (const auto* text = value.as<std::string>()) {
         return "\"" + *text + "\"";
     }
     return "<object>";
-}
-
-std::string joined(const std::string& path, const std::vector<std::string>& arguments) {
-    std::string line = path;
-    for (const auto& argument : arguments) {
-        line += " " + argument;
-    }
-    return line;
 }
 
 class FakeSuite : public platform::SettingsSuite {
@@ -47,43 +36,30 @@ class FakeSuite : public platform::SettingsSuite {
         log("get " + key);
         const auto& suite = fake().suites[name_];
         const auto found = suite.find(key);
-        std::optional<PropertyListValue> value;
-        if (found != suite.end()) {
-            value = found->second;
-        }
-        fake().reads.emplace_back(key, value);
-        return value;
+        return found == suite.end() ? std::nullopt : std::optional(found->second);
     }
     bool boolForKey(const std::string& key) override {
         const auto value = objectForKey(key);
-        if (!value) {
-            return false;
-        }
-        if (const auto* boolean = value->as<bool>()) {
-            return *boolean;
-        }
-        if (const auto* integer = value->as<std::int64_t>()) {
+        if (const auto* integer = value ? value->as<std::int64_t>() : nullptr) {
             return *integer != 0;
         }
-        return false;
+        const auto* boolean = value ? value->as<bool>() : nullptr;
+        return boolean != nullptr && *boolean;
     }
     std::optional<std::string> stringForKey(const std::string& key) override {
         const auto value = objectForKey(key);
-        if (!value || !value->is<std::string>()) {
-            return std::nullopt;
-        }
-        return *value->as<std::string>();
+        const auto* text = value ? value->as<std::string>() : nullptr;
+        return text ? std::optional(*text) : std::nullopt;
     }
     void setBoolForKey(bool value, const std::string& key) override {
         setObjectForKey(PropertyListValue(value), key);
     }
     void setObjectForKey(const std::optional<PropertyListValue>& value,
                          const std::string& key) override {
-        auto& suite = fake().suites[name_];
         if (fake().suiteWritesFail || fake().suiteWritesIgnored) {
-            log("dropped write of " + key);
             return;
         }
+        auto& suite = fake().suites[name_];
         if (!value) {
             log("remove " + key);
             suite.erase(key);
@@ -93,18 +69,11 @@ class FakeSuite : public platform::SettingsSuite {
         suite[key] = *value;
     }
     bool synchronize() override {
-        fake().calls.push_back("synchronize");
-        ++fake().synchronizations;
+        log("synchronize");
         return !fake().suiteWritesFail;
     }
 
   private:
-    void log(const std::string& line) {
-        // The shared suite is the one nearly every test watches; others say their name.
-        const bool shared = name_ == "org.vell.app.shared";
-        fake().calls.push_back(shared ? line : line + " @" + name_);
-    }
-
     std::string name_;
 };
 
@@ -113,33 +82,19 @@ class FakeRunLoopSource : public platform::RunLoopSource {};
 }  // namespace
 
 FakePlatform& fake() {
-    return instance();
+    static FakePlatform platform;
+    return platform;
 }
 
 void resetFake() {
-    instance() = FakePlatform{};
-}
-
-PropertyListDictionary& FakePlatform::shared() {
-    return suites["org.vell.app.shared"];
-}
-
-void FakePlatform::runMainQueue() {
-    while (!mainQueue.empty()) {
-        auto work = std::move(mainQueue.front());
-        mainQueue.pop_front();
-        work();
-    }
+    fake() = FakePlatform{};
 }
 
 std::vector<std::string> callsStartingWith(const std::vector<std::string>& prefixes) {
     std::vector<std::string> kept;
     for (const auto& call : fake().calls) {
-        for (const auto& prefix : prefixes) {
-            if (call.rfind(prefix, 0) == 0) {
-                kept.push_back(call);
-                break;
-            }
+        if (std::ranges::any_of(prefixes, [&](const auto& p) { return call.starts_with(p); })) {
+            kept.push_back(call);
         }
     }
     return kept;
@@ -149,47 +104,45 @@ namespace platform {
 
 ChildOutcome runChild(const std::string& path,
                       const std::vector<std::string>& arguments,
-                      const std::optional<std::map<std::string, std::string>>& environment) {
+                      const std::optional<std::map<std::string, std::string>>&) {
     FakePlatform& f = fake();
-    f.calls.push_back("run " + joined(path, arguments));
-    f.environments.push_back(environment);
+    std::string line = "run " + path;
+    for (const auto& argument : arguments) {
+        line += " " + argument;
+    }
+    log(line);
     if (f.whileProgramRuns) {
         f.whileProgramRuns(path, arguments);
     }
-    const bool isPmset = path == "/usr/bin/sudo" && arguments.size() == 5 &&
-                         arguments[1] == "/usr/bin/pmset" && arguments[3] == "disablesleep";
-    if (isPmset) {
-        FakePmsetOutcome outcome;
-        if (!f.pmsetOutcomes.empty()) {
-            outcome = f.pmsetOutcomes.front();
-            f.pmsetOutcomes.pop_front();
-        }
-        if (outcome.takesEffect) {
-            f.sleepDisabled = arguments[4] == "1";
-        }
-        f.overrideAfterPmset.push_back(f.registryReading ? f.registryReading() : f.sleepDisabled);
-        if (outcome.status == -1) {
-            return {false, outcome.output, "", 0};
-        }
-        return {true, "", outcome.output, outcome.status};
+    if (!line.starts_with("run /usr/bin/sudo -n /usr/bin/pmset -a disablesleep ")) {
+        const auto scripted = f.programs.find(path);
+        return scripted == f.programs.end() ? ChildOutcome{true, "", "", 0} : scripted->second;
     }
-    const auto scripted = f.programs.find(path);
-    if (scripted != f.programs.end()) {
-        return scripted->second;
+    FakePmsetOutcome outcome;
+    if (!f.pmsetOutcomes.empty()) {
+        outcome = f.pmsetOutcomes.front();
+        f.pmsetOutcomes.pop_front();
     }
-    return {true, "", "", 0};
+    if (outcome.takesEffect) {
+        f.sleepDisabled = arguments.back() == "1";
+    }
+    return outcome.status == -1 ? ChildOutcome{false, outcome.output, "", 0}
+                                : ChildOutcome{true, "", outcome.output, outcome.status};
 }
 
 std::optional<bool> readRegistryTruthValue(const std::string& entryClass,
                                            const std::string& property) {
-    fake().calls.push_back("registry");
+    FakePlatform& f = fake();
+    log("registry");
+    if (++f.registryReads > 10000) {
+        f.endedAWait = true;
+        f.now += 1e9;
+        return f.registryReads % 2 == 0;
+    }
     if (entryClass != "IOPMrootDomain" || property != "SleepDisabled") {
         return std::nullopt;
     }
-    if (fake().registryReading) {
-        return fake().registryReading();
-    }
-    return fake().sleepDisabled;
+    return f.registryReading ? f.registryReading() : f.sleepDisabled;
 }
 
 double monotonicSeconds() {
@@ -214,38 +167,27 @@ std::unique_ptr<SettingsSuite> standardSettings() {
 }
 
 std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions() {
-    fake().calls.push_back("powerSources");
+    log("powerSources");
     return fake().powerSources;
 }
 
 ThermalState currentThermalState() {
-    fake().calls.push_back("thermalState");
+    log("thermalState");
     return fake().thermalState;
 }
 
 bool fileExists(const std::string& path) {
-    fake().calls.push_back("exists " + path);
     return fake().existingPaths.count(path) != 0;
 }
 
 std::optional<PropertyListDictionary> readDictionaryFile(const std::string& path) {
-    fake().calls.push_back("read " + path);
     const auto found = fake().dictionaryFiles.find(path);
-    if (found == fake().dictionaryFiles.end()) {
-        return std::nullopt;
-    }
-    return found->second;
+    return found == fake().dictionaryFiles.end() ? std::nullopt : std::optional(found->second);
 }
 
 int ownExecutablePath(char* buffer, std::size_t size) {
-    fake().calls.push_back("ownPath");
     const auto& path = fake().executablePath;
-    if (!path) {
-        return 0;
-    }
-    const std::size_t length = std::min(size, path->size());
-    path->copy(buffer, length);
-    return static_cast<int>(length);
+    return path ? static_cast<int>(path->copy(buffer, size)) : 0;
 }
 
 std::uint32_t userId() {
@@ -253,36 +195,30 @@ std::uint32_t userId() {
 }
 
 void exitProcess(int status) {
-    fake().calls.push_back("exit " + std::to_string(status));
-    fake().exits.push_back(status);
+    log("exit " + std::to_string(status));
 }
 
 std::optional<std::string> registerAgentService(const std::string& plistName,
                                                 const std::string& bundlePath) {
-    fake().calls.push_back("register " + plistName + " " + bundlePath);
+    log("register " + plistName + " " + bundlePath);
     fake().registeredAgents.insert(plistName);
     return std::nullopt;
 }
 
 AgentServiceStatus agentServiceStatus(const std::string& plistName, const std::string&) {
-    if (fake().registeredAgents.count(plistName) == 0) {
-        return AgentServiceStatus::notRegistered;
-    }
-    return fake().registeredStatus;
+    const bool registered = fake().registeredAgents.count(plistName) != 0;
+    return registered ? fake().registeredStatus : AgentServiceStatus::notRegistered;
 }
 
 std::optional<std::string> unregisterAgentService(const std::string& plistName) {
-    fake().calls.push_back("unregister " + plistName);
+    log("unregister " + plistName);
     fake().registeredAgents.erase(plistName);
-    if (fake().unregistrationFails) {
-        return "Operation not permitted";
-    }
-    return std::nullopt;
+    return fake().unregistrationFails ? std::optional("Operation not permitted") : std::nullopt;
 }
 
 std::unique_ptr<RunLoopSource> createPowerSourceNotificationSource(RunLoopCallback callback,
                                                                    void* context) {
-    fake().calls.push_back("createPowerSource");
+    log("createPowerSource");
     if (!fake().powerSourceAvailable) {
         return nullptr;
     }
@@ -291,11 +227,11 @@ std::unique_ptr<RunLoopSource> createPowerSourceNotificationSource(RunLoopCallba
 }
 
 void addSourceToCurrentRunLoop(RunLoopSource&) {
-    fake().calls.push_back("addSource");
+    log("addSource");
 }
 
 void observeThermalStateChanges(std::function<void()> handler) {
-    fake().calls.push_back("observeThermal");
+    log("observeThermal");
     fake().thermalHandler = std::move(handler);
 }
 
@@ -304,13 +240,13 @@ void performOnMainThread(std::function<void()> work) {
 }
 
 void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) {
-    fake().calls.push_back("scheduleTimer");
+    log("scheduleTimer");
     fake().timerInterval = intervalSeconds;
     fake().timerTick = std::move(tick);
 }
 
 void runCurrentRunLoop() {
-    fake().calls.push_back("runLoop");
+    log("runLoop");
 }
 
 }  // namespace platform

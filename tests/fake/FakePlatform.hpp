@@ -20,79 +20,63 @@
 
 // What one run of "sudo -n pmset -a disablesleep X" does.
 struct FakePmsetOutcome {
-    std::int32_t status = 0;
+    std::int32_t status = 0;  // -1: it could not start, and `output` is why
     std::string output;
-    // Whether the registry then reads the requested value.
-    bool takesEffect = true;
+    bool takesEffect = true;  // whether the registry then reads the requested value
 };
 
 struct FakePlatform {
-    // Every call the logic made, e.g. "get vellWanted", "set vellWanted=false",
-    // "run /usr/bin/sudo -n /usr/bin/pmset -a disablesleep 0", "registry".
+    // Every call the logic made, e.g. "get vellWanted", "registry", "exit 0".
     std::vector<std::string> calls;
 
     // Clock: pauses advance it, nothing else does.
     double now = 1000.0;
     int pauses = 0;
+    // A wait that never ends would hang the tests: past 10000 registry reads
+    // the fake moves the clock far on, answers both values in turn, and says so.
+    int registryReads = 0;
+    bool endedAWait = false;
 
-    // Registry: the reading of IOPMrootDomain/SleepDisabled.
+    // The reading of IOPMrootDomain/SleepDisabled, or, when set,
+    // `registryReading`'s, e.g. to change with time.
     std::optional<bool> sleepDisabled = false;
-    // When set, the reading comes from here instead, e.g. to change with time.
     std::function<std::optional<bool>()> registryReading;
 
-    // Programs. sudo/pmset runs take their outcomes from `pmsetOutcomes` in
-    // order; with none left they succeed and take effect. Other programs
-    // answer from `programs`, or start, write nothing and exit 0.
+    // sudo/pmset runs take their outcomes from `pmsetOutcomes` in order, then
+    // succeed; other programs answer from `programs`, or exit 0 silently.
     std::deque<FakePmsetOutcome> pmsetOutcomes;
     std::map<std::string, platform::ChildOutcome> programs;
     // Runs while a program runs, as the companion app might write meanwhile.
     std::function<void(const std::string& path, const std::vector<std::string>& arguments)>
         whileProgramRuns;
-    std::vector<std::optional<std::map<std::string, std::string>>> environments;
-    // For each sudo/pmset run: the override as the registry reads right after it.
-    std::vector<std::optional<bool>> overrideAfterPmset;
 
-    // Settings: suites by name; the standard defaults are "standard".
+    // Settings suites by name; the standard defaults are "standard".
     std::map<std::string, PropertyListDictionary> suites;
     std::set<std::string> unopenableSuites;
-    // Writes are dropped and synchronizing fails, as with a read-only disk.
-    bool suiteWritesFail = false;
+    bool suiteWritesFail = false;  // as on a read-only disk
     // Writes are dropped though synchronizing succeeds, as with a value a profile enforces.
     bool suiteWritesIgnored = false;
-    // Every settings read, with what it found.
-    std::vector<std::pair<std::string, std::optional<PropertyListValue>>> reads;
-    int synchronizations = 0;
 
-    // Power sources and thermal state.
-    std::optional<std::vector<PropertyListDictionary>> powerSources =
-        std::vector<PropertyListDictionary>{};
+    std::optional<std::vector<PropertyListDictionary>> powerSources{std::in_place};
     platform::ThermalState thermalState = platform::ThermalState::nominal;
 
-    // Files.
     std::set<std::string> existingPaths;
     std::map<std::string, PropertyListDictionary> dictionaryFiles;
-
-    // The running process.
     std::optional<std::string> executablePath;
     std::uint32_t uid = 501;
-    std::vector<int> exits;
 
-    // launchd.
     std::set<std::string> registeredAgents;
     bool unregistrationFails = false;
     // The status of a registered agent; one not registered reads notRegistered.
     platform::AgentServiceStatus registeredStatus = platform::AgentServiceStatus::enabled;
 
     // Run loop: what the logic installed, for tests to fire.
-    std::function<void()> powerSourceCallback;
+    std::function<void()> powerSourceCallback, thermalHandler, timerTick;
     bool powerSourceAvailable = true;
-    std::function<void()> thermalHandler;
-    std::function<void()> timerTick;
     double timerInterval = 0;
     std::deque<std::function<void()>> mainQueue;
 
-    PropertyListDictionary& shared();
-    void runMainQueue();
+    PropertyListDictionary& shared() { return suites["org.vell.app.shared"]; }
 };
 
 // The one fake, reset by `resetFake()` before each test.

@@ -7,34 +7,19 @@ namespace {
 using PreferencesTest = FakeTest;
 namespace P = VellPreferences;
 
-TEST_F(PreferencesTest, AnEmptySuiteReadsAsTheDefaults) {
-    EXPECT_FALSE(P::wanted());
-    EXPECT_FALSE(P::ownsOverride());
-    EXPECT_TRUE(P::priorCaffeinate());
-    EXPECT_TRUE(P::caffeinateAtLaunch());
-    EXPECT_TRUE(P::lowBatteryCutoff());
-    EXPECT_EQ(P::cutoffReason(), std::nullopt);
-}
-
-TEST_F(PreferencesTest, UntypedBooleansReadOnlyBooleansAndExactZeroOrOne) {
-    const std::vector<std::pair<PropertyListValue, bool>> cases = {
-        {false, false},
-        {true, true},
-        {0, false},
-        {1, true},
-        {0.0, false},
-        {1.0, true},
-        {2, true},
-        {0.5, true},
-        {"NO", true},
-        {"0", true},
-        {PropertyListDate{5}, true},
-        {PropertyListArray{}, true},
-    };
+TEST_F(PreferencesTest, UntypedBooleansReadAsBooleansOrElseTrue) {
+    // clang-format off
+    const std::vector<std::pair<std::optional<PropertyListValue>, bool>> cases = {
+        {std::nullopt, true}, {false, false}, {0.0, false}, {1, true}, {2, true}, {"NO", true},
+        {PropertyListArray{}, true}};
+    // clang-format on
     for (const auto& [stored, expected] : cases) {
-        fake().shared()[P::lowBatteryCutoffKey] = stored;
-        fake().shared()[P::priorCaffeinateKey] = stored;
-        fake().shared()[P::caffeinateAtLaunchKey] = stored;
+        fake().shared().clear();
+        if (stored) {
+            fake().shared() = {{P::lowBatteryCutoffKey, *stored},
+                               {P::priorCaffeinateKey, *stored},
+                               {P::caffeinateAtLaunchKey, *stored}};
+        }
         EXPECT_EQ(P::lowBatteryCutoff(), expected);
         EXPECT_EQ(P::priorCaffeinate(), expected);
         EXPECT_EQ(P::caffeinateAtLaunch(), expected);
@@ -46,7 +31,6 @@ TEST_F(PreferencesTest, AnAbsentCutoffReasonRemovesTheKey) {
     EXPECT_EQ(P::cutoffReason(), "Vell turned off: Mac is too hot");
     P::setCutoffReason(std::nullopt);
     EXPECT_EQ(fake().shared().count(P::cutoffReasonKey), 0u);
-    EXPECT_EQ(P::cutoffReason(), std::nullopt);
 }
 
 TEST_F(PreferencesTest, AnUnopenableSuiteFallsBackToTheStandardDefaults) {
@@ -57,48 +41,40 @@ TEST_F(PreferencesTest, AnUnopenableSuiteFallsBackToTheStandardDefaults) {
     EXPECT_EQ(fake().suites.count(P::domain), 0u);
 }
 
-TEST_F(PreferencesTest, MigrationStopsWhenTheSharedSuiteHasAnyListedKeyEvenFalse) {
-    fake().shared()["vellWanted"] = false;
-    fake().suites["org.vell.shared"] = {{"vellWanted", true},
-                                        {"vellOwnsOverride", true},
-                                        {"priorCaffeinate", false},
-                                        {"caffeinateAtLaunch", false}};
+struct MigrationRow {
+    const char* name;
+    PropertyListDictionary shared;
+    std::optional<PropertyListDictionary> legacy;  // absent: the suite does not open
+    std::vector<std::string> copied;
+};
+
+class Migration : public FakeTest, public ::testing::WithParamInterface<MigrationRow> {};
+
+TEST_P(Migration, CopiesTheListedKeysOnceIntoASharedSuiteWithoutAny) {
+    const MigrationRow& r = GetParam();
+    fake().shared() = r.shared;
+    if (r.legacy) {
+        fake().suites["org.vell.shared"] = *r.legacy;
+    } else {
+        fake().unopenableSuites.insert("org.vell.shared");
+    }
     P::migrateLegacyDomainIfNeeded();
-    EXPECT_EQ(fake().shared(), (PropertyListDictionary{{"vellWanted", false}}));
+    P::migrateLegacyDomainIfNeeded();
+    EXPECT_EQ(callsStartingWith({"set"}), r.copied);
 }
 
-TEST_F(PreferencesTest, MigrationCopiesOnlyTheListedKeysTheLegacySuiteHasOnce) {
-    fake().shared()["lowBatteryCutoff"] = false;
-    fake().suites["org.vell.shared"] = {{"vellWanted", true},
-                                        {"caffeinateAtLaunch", false},
-                                        {"lowBatteryCutoff", true},
-                                        {"cutoffReason", "old"}};
-    P::migrateLegacyDomainIfNeeded();
-    const PropertyListDictionary migrated{
-        {"lowBatteryCutoff", false}, {"vellWanted", true}, {"caffeinateAtLaunch", false}};
-    EXPECT_EQ(fake().shared(), migrated);
-    EXPECT_EQ(callsStartingWith({"set"}),
-              (std::vector<std::string>{"set vellWanted=true", "set caffeinateAtLaunch=false"}));
+const PropertyListDictionary legacy = {{"vellWanted", true},
+                                       {"caffeinateAtLaunch", false},
+                                       {"lowBatteryCutoff", true},
+                                       {"cutoffReason", "old"}};
 
-    fake().calls.clear();
-    fake().suites["org.vell.shared"]["vellOwnsOverride"] = true;
-    P::migrateLegacyDomainIfNeeded();
-    EXPECT_TRUE(callsStartingWith({"set"}).empty());
-    EXPECT_EQ(fake().shared(), migrated);
-}
-
-TEST_F(PreferencesTest, MigrationWithNothingToCopyChecksAgainEachTime) {
-    fake().suites["org.vell.shared"] = {{"cutoffReason", "old"}};
-    P::migrateLegacyDomainIfNeeded();
-    P::migrateLegacyDomainIfNeeded();
-    EXPECT_TRUE(fake().shared().empty());
-    EXPECT_EQ(callsStartingWith({"get vellWanted @org.vell.shared"}).size(), 2u);
-}
-
-TEST_F(PreferencesTest, MigrationWithoutALegacySuiteCopiesNothing) {
-    fake().unopenableSuites.insert("org.vell.shared");
-    P::migrateLegacyDomainIfNeeded();
-    EXPECT_TRUE(fake().shared().empty());
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Situations, Migration, ::testing::Values(
+    MigrationRow{"OnlyListedKeysTheLegacySuiteHas", {{"lowBatteryCutoff", false}}, legacy,                             {"set vellWanted=true", "set caffeinateAtLaunch=false"}},
+    MigrationRow{"SharedHasAListedKeyEvenFalse",    {{"vellOwnsOverride", false}}, legacy,                             {}},
+    MigrationRow{"NothingListedInTheLegacySuite",   {},                            {{{"cutoffReason", "old"}}}, {}},
+    MigrationRow{"NoLegacySuite",                   {},                            std::nullopt,                       {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace

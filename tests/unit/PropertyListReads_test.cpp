@@ -6,27 +6,26 @@
 #include <limits>
 
 TEST(PropertyListReads, IntegersOnlyFromExactWholeNumbersThatFit) {
-    EXPECT_EQ(readInteger(PropertyListValue(50)), 50);
-    EXPECT_EQ(readInteger(PropertyListValue(50.0)), 50);
-    EXPECT_EQ(readInteger(PropertyListValue(-3.0)), -3);
-    EXPECT_EQ(readInteger(PropertyListValue(-9223372036854775808.0)),
-              std::numeric_limits<std::int64_t>::min());
-    EXPECT_EQ(readInteger(PropertyListValue(50.5)), std::nullopt);
-    EXPECT_EQ(readInteger(PropertyListValue(std::nan(""))), std::nullopt);
-    EXPECT_EQ(readInteger(PropertyListValue(INFINITY)), std::nullopt);
-    EXPECT_EQ(readInteger(PropertyListValue(9223372036854775808.0)), std::nullopt);
-    EXPECT_EQ(readInteger(PropertyListValue("50")), std::nullopt);
-    EXPECT_EQ(readInteger(PropertyListValue(true)), std::nullopt);
+    constexpr auto smallest = std::numeric_limits<std::int64_t>::min();
+    // clang-format off
+    const std::vector<std::pair<PropertyListValue, std::optional<std::int64_t>>> cases = {
+        {50, 50}, {50.0, 50}, {-3.0, -3}, {-9223372036854775808.0, smallest},
+        {50.5, std::nullopt}, {std::nan(""), std::nullopt}, {INFINITY, std::nullopt},
+        {9223372036854775808.0, std::nullopt}, {"50", std::nullopt}, {true, std::nullopt}};
+    // clang-format on
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(readInteger(cases[i].first), cases[i].second) << "case " << i;
+    }
 }
 
 TEST(PropertyListReads, BooleansOnlyFromBooleansAndExactZeroOrOne) {
-    EXPECT_EQ(readBoolean(PropertyListValue(true)), true);
-    EXPECT_EQ(readBoolean(PropertyListValue(0)), false);
-    EXPECT_EQ(readBoolean(PropertyListValue(1)), true);
-    EXPECT_EQ(readBoolean(PropertyListValue(1.0)), true);
-    EXPECT_EQ(readBoolean(PropertyListValue(2)), std::nullopt);
-    EXPECT_EQ(readBoolean(PropertyListValue(0.5)), std::nullopt);
-    EXPECT_EQ(readBoolean(PropertyListValue("true")), std::nullopt);
+    const std::vector<std::pair<PropertyListValue, std::optional<bool>>> cases = {
+        {true, true},      {false, false},      {0, false},
+        {1, true},         {0.0, false},        {1.0, true},
+        {2, std::nullopt}, {0.5, std::nullopt}, {"true", std::nullopt}};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(readBoolean(cases[i].first), cases[i].second) << "case " << i;
+    }
 }
 
 TEST(PropertyListReads, StringsOnlyFromStringsAndMissingKeysReadAsMissing) {

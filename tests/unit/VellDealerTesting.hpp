@@ -1,9 +1,5 @@
-// Reaches the agent's private pass for tests.
+// Reaches the agent's private pass and state for tests and benchmarks.
 #pragma once
-
-#include <cstdint>
-#include <optional>
-#include <string>
 
 #include "VellDealer/VellDealer.hpp"
 
@@ -12,12 +8,6 @@ struct VellDealerTesting {
     static bool appIsInstalled(const VellDealer& dealer, const std::optional<std::string>& path) {
         return dealer.appIsInstalled(path);
     }
-    static std::int64_t missingChecks(const VellDealer& dealer) { return dealer.missingChecks; }
-    static void setMissingChecks(VellDealer& dealer, std::int64_t count) {
-        dealer.missingChecks = count;
-    }
-    static const std::optional<std::string>& launchAppPath(const VellDealer& dealer) {
-        return dealer.launchAppPath;
-    }
-    static bool hasPowerSource(const VellDealer& dealer) { return dealer.powerSource != nullptr; }
+    static std::int64_t& missingChecks(VellDealer& dealer) { return dealer.missingChecks; }
+    static std::optional<std::string> launchAppPath() { return VellDealer().launchAppPath; }
 };

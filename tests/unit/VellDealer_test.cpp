@@ -1,242 +1,151 @@
 #include "VellDealer/VellDealer.hpp"
 
+#include <regex>
 #include <thread>
 
 #include "VellDealer/ExecutablePath.hpp"
 #include "tests/unit/FakeTest.hpp"
-#include "tests/unit/PassSummary.hpp"
 #include "tests/unit/VellDealerTesting.hpp"
 
 namespace {
 
 using Calls = std::vector<std::string>;
-using platform::ThermalState;
 
 const std::string appPath = "/Applications/Vell.app";
 const std::string agentPath = appPath + "/Contents/MacOS/VellDealer";
-const std::string tooHot = "set cutoffReason=\"Vell turned off: Mac is too hot\"";
-const std::string launchctl = "run /bin/launchctl bootout gui/501/org.vell.app.dealer";
+const std::string trashed = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
+const std::string lowerCaseTrash = "/Users/ann/.trash/Vell.app/Contents/MacOS/VellDealer";
+const FakePmsetOutcome failing{1, "sudo: a password is required", false};
 
 void installApp() {
     fake().dictionaryFiles[appPath + "/Contents/Info.plist"] = {
         {"CFBundleIdentifier", appBundleIdentifier}};
 }
 
-void setFlags(bool wanted, bool owns) {
-    fake().shared()["vellWanted"] = wanted;
-    fake().shared()["vellOwnsOverride"] = owns;
+// "owned, wanted, already on" -> "owned_wanted_already_on"
+template <typename Row>
+std::string testName(const ::testing::TestParamInfo<Row>& info) {
+    return std::regex_replace(info.param.name, std::regex("[^A-Za-z0-9]+"), "_");
 }
 
-const FakePmsetOutcome failing{1, "sudo: a password is required", false};
+// A pass's calls in the agent's words: "reason", "on", "off" fold the calls
+// behind them, a lone registry read is "read", settings reads are left out.
+Calls passSummary() {
+    const Calls& calls = fake().calls;
+    Calls summary;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i] == "powerSources") {
+            summary.push_back("reason");
+            i += 2;  // the thermal state and the low-battery setting
+        } else if (calls[i].starts_with("run /usr/bin/sudo")) {
+            summary.push_back(calls[i].back() == '1' ? "on" : "off");
+            while (i + 1 < calls.size() && calls[i + 1] == "registry") {
+                ++i;  // confirmation reads
+            }
+        } else if (calls[i] == "registry") {
+            summary.push_back("read");
+        } else if (!calls[i].starts_with("get ")) {
+            summary.push_back(calls[i]);
+        }
+    }
+    return summary;
+}
 
-// ---- The policy, row by row -------------------------------------------------
+enum Place { installed, inTrash };
+enum Cutoff { safe, hot, lowBattery };
+enum Twist { none, pmsetFails, withdrawnDuringTurnOn, undoFails, unregistrationRefused };
+const std::optional<bool> unreadable;
 
-struct PolicyRow {
-    int row;
-    bool owns;
-    bool wanted;
-    bool cutoff;
+struct PassRow {
+    const char* name;
+    Place place;
+    bool owned, wanted;
+    Cutoff cutoff;
     std::optional<bool> override;
-    std::vector<FakePmsetOutcome> pmset;
-    bool withdrawDuringTurnOn;
+    Twist twist;
     Calls expected;
 };
 
-void PrintTo(const PolicyRow& value, std::ostream* out) {
-    *out << "row " << value.row;
-}
+class Pass : public FakeTest, public ::testing::WithParamInterface<PassRow> {};
 
-class Policy : public FakeTest, public ::testing::WithParamInterface<PolicyRow> {};
-
-TEST_P(Policy, CallsAndWritesWhatItsRowSays) {
-    const PolicyRow& r = GetParam();
-    installApp();
-    setFlags(r.wanted, r.owns);
+TEST_P(Pass, CallsWhatItsSituationCallsFor) {
+    const PassRow& r = GetParam();
+    if (r.place == installed) {
+        installApp();
+    } else {
+        fake().executablePath = trashed;
+    }
+    fake().shared() = {{"vellWanted", r.wanted}, {"vellOwnsOverride", r.owned}};
     fake().sleepDisabled = r.override;
-    fake().thermalState = r.cutoff ? ThermalState::critical : ThermalState::nominal;
-    fake().pmsetOutcomes.assign(r.pmset.begin(), r.pmset.end());
-    if (r.withdrawDuringTurnOn) {
+    fake().thermalState =
+        r.cutoff == hot ? platform::ThermalState::critical : platform::ThermalState::nominal;
+    if (r.cutoff == lowBattery) {
+        fake().powerSources = {{{{"Type", "InternalBattery"},
+                                 {"Current Capacity", 9},
+                                 {"Max Capacity", 100},
+                                 {"Power Source State", "Battery Power"}}}};
+    }
+    if (r.twist == pmsetFails || r.twist == undoFails) {
+        fake().pmsetOutcomes = {r.twist == undoFails ? FakePmsetOutcome{} : failing, failing};
+    }
+    if (r.twist == withdrawnDuringTurnOn || r.twist == undoFails) {
         fake().whileProgramRuns = [](const std::string&, const std::vector<std::string>& args) {
             if (args.back() == "1") {
                 fake().shared()["vellWanted"] = false;
             }
         };
     }
-    VellDealer dealer(appPath);
-    VellDealerTesting::reconcile(dealer);
-
-    Calls expected = {"get vellWanted", "get vellOwnsOverride"};
-    expected.insert(expected.end(), r.expected.begin(), r.expected.end());
-    EXPECT_EQ(summarizePass(fake().calls), expected) << "row " << r.row;
-    EXPECT_TRUE(fake().exits.empty());
-    // The agent never turns a wish on.
-    EXPECT_EQ(callsStartingWith({"set vellWanted=true"}).size(), 0u);
+    fake().unregistrationFails = r.twist == unregistrationRefused;
+    fake().uid = 502;
+    VellDealer(appPath).poll();
+    EXPECT_EQ(passSummary(), r.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows,
-    Policy,
-    ::testing::Values(
-        PolicyRow{1, false, true, true, true, {}, false, {}},
-        PolicyRow{1, false, false, false, true, {}, false, {}},
-        PolicyRow{2,
-                  true,
-                  true,
-                  false,
-                  std::nullopt,
-                  {},
-                  false,
-                  {"currentReason", "sleepDisabled"}},
-        PolicyRow{3, true, true, false, true, {}, false, {"currentReason", "sleepDisabled"}},
-        PolicyRow{4,
-                  true,
-                  true,
-                  false,
-                  false,
-                  {},
-                  false,
-                  {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted"}},
-        // A failed turn-on leads to the same row.
-        PolicyRow{4,
-                  true,
-                  true,
-                  false,
-                  false,
-                  {failing},
-                  false,
-                  {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted"}},
-        PolicyRow{5,
-                  true,
-                  true,
-                  false,
-                  false,
-                  {{}, {}},
-                  true,
-                  {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted",
-                   "setSleepDisabled(false)"}},
-        PolicyRow{6,
-                  true,
-                  true,
-                  false,
-                  false,
-                  {{}, failing},
-                  true,
-                  {"currentReason", "sleepDisabled", "setSleepDisabled(true)", "get vellWanted",
-                   "setSleepDisabled(false)", "set vellOwnsOverride=true"}},
-        PolicyRow{7,
-                  true,
-                  true,
-                  true,
-                  std::nullopt,
-                  {},
-                  false,
-                  {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled"}},
-        PolicyRow{8,
-                  true,
-                  true,
-                  true,
-                  true,
-                  {failing},
-                  false,
-                  {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled",
-                   "setSleepDisabled(false)"}},
-        PolicyRow{9,
-                  true,
-                  true,
-                  true,
-                  true,
-                  {},
-                  false,
-                  {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled",
-                   "setSleepDisabled(false)", "set vellOwnsOverride=false"}},
-        PolicyRow{10,
-                  true,
-                  true,
-                  true,
-                  false,
-                  {},
-                  false,
-                  {"currentReason", tooHot, "set vellWanted=false", "sleepDisabled",
-                   "set vellOwnsOverride=false"}},
-        PolicyRow{11, true, false, true, std::nullopt, {}, false, {"sleepDisabled"}},
-        PolicyRow{12,
-                  true,
-                  false,
-                  true,
-                  true,
-                  {failing},
-                  false,
-                  {"sleepDisabled", "setSleepDisabled(false)"}},
-        PolicyRow{13,
-                  true,
-                  false,
-                  false,
-                  true,
-                  {},
-                  false,
-                  {"sleepDisabled", "setSleepDisabled(false)", "set vellOwnsOverride=false"}},
-        PolicyRow{14,
-                  true,
-                  false,
-                  false,
-                  false,
-                  {},
-                  false,
-                  {"sleepDisabled", "set vellOwnsOverride=false"}}),
-    [](const auto& info) {
-        return "Row" + std::to_string(info.param.row) + "_" + std::to_string(info.index);
-    });
+const std::string tooHot = "set cutoffReason=\"Vell turned off: Mac is too hot\"";
+const std::string batteryLow = "set cutoffReason=\"Vell turned off: battery at 9%\"";
+const std::string unwish = "set vellWanted=false";
+const std::string disown = "set vellOwnsOverride=false";
+const std::string keepOwning = "set vellOwnsOverride=true";
+const std::string unregister = "unregister org.vell.app.dealer.plist";
+const std::string bootout = "run /bin/launchctl bootout gui/502/org.vell.app.dealer";
 
-using PolicyTest = FakeTest;
-
-TEST_F(PolicyTest, LowBatteryIsRecordedWithItsPercentage) {
-    installApp();
-    setFlags(true, true);
-    fake().sleepDisabled = true;
-    fake().powerSources =
-        std::vector<PropertyListDictionary>{{{"Type", "InternalBattery"},
-                                             {"Current Capacity", 9},
-                                             {"Max Capacity", 100},
-                                             {"Power Source State", "Battery Power"}}};
-    VellDealer dealer(appPath);
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(fake().shared().at("cutoffReason"),
-              PropertyListValue("Vell turned off: battery at 9%"));
-    EXPECT_EQ(fake().shared().at("vellWanted"), PropertyListValue(false));
-    EXPECT_EQ(fake().shared().at("vellOwnsOverride"), PropertyListValue(false));
-    EXPECT_EQ(fake().sleepDisabled, false);
-}
-
-TEST_F(PolicyTest, ACutoffLeftUnfinishedIsCompletedByTheNextPass) {
-    installApp();
-    setFlags(true, true);
-    fake().thermalState = ThermalState::critical;
-    fake().sleepDisabled = std::nullopt;
-    VellDealer dealer(appPath);
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(fake().shared().at("vellOwnsOverride"), PropertyListValue(true));
-
-    fake().sleepDisabled = true;
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(fake().sleepDisabled, false);
-    EXPECT_EQ(fake().shared().at("vellOwnsOverride"), PropertyListValue(false));
-}
-
-// ---- The installation watch -------------------------------------------------
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Situations, Pass, ::testing::Values(
+    // name                                                 place      owned  wanted cutoff      override    twist                  expected calls
+    PassRow{"not owned, wanted, too hot, on",               installed, false, true,  hot,        true,       none,                  {}},
+    PassRow{"not owned, not wanted, on",                    installed, false, false, safe,       true,       none,                  {}},
+    PassRow{"owned, wanted, unreadable",                    installed, true,  true,  safe,       unreadable, none,                  {"reason", "read"}},
+    PassRow{"owned, wanted, already on",                    installed, true,  true,  safe,       true,       none,                  {"reason", "read"}},
+    PassRow{"owned, wanted, off",                           installed, true,  true,  safe,       false,      none,                  {"reason", "read", "on"}},
+    PassRow{"owned, wanted, off, turn-on fails",            installed, true,  true,  safe,       false,      pmsetFails,            {"reason", "read", "on"}},
+    PassRow{"owned, wanted, withdrawn during turn-on",      installed, true,  true,  safe,       false,      withdrawnDuringTurnOn, {"reason", "read", "on", "off"}},
+    PassRow{"owned, withdrawn during turn-on, undo fails",  installed, true,  true,  safe,       false,      undoFails,             {"reason", "read", "on", "off", keepOwning}},
+    PassRow{"owned, wanted, too hot, unreadable",           installed, true,  true,  hot,        unreadable, none,                  {"reason", tooHot, unwish, "read"}},
+    PassRow{"owned, wanted, too hot, on, turn-off fails",   installed, true,  true,  hot,        true,       pmsetFails,            {"reason", tooHot, unwish, "read", "off"}},
+    PassRow{"owned, wanted, too hot, on",                   installed, true,  true,  hot,        true,       none,                  {"reason", tooHot, unwish, "read", "off", disown}},
+    PassRow{"owned, wanted, battery low, on",               installed, true,  true,  lowBattery, true,       none,                  {"reason", batteryLow, unwish, "read", "off", disown}},
+    PassRow{"owned, wanted, too hot, off",                  installed, true,  true,  hot,        false,      none,                  {"reason", tooHot, unwish, "read", disown}},
+    PassRow{"owned, not wanted, unreadable",                installed, true,  false, safe,       unreadable, none,                  {"read"}},
+    PassRow{"owned, not wanted, on, turn-off fails",        installed, true,  false, safe,       true,       pmsetFails,            {"read", "off"}},
+    PassRow{"owned, not wanted, on",                        installed, true,  false, safe,       true,       none,                  {"read", "off", disown}},
+    PassRow{"owned, not wanted, off",                       installed, true,  false, safe,       false,      none,                  {"read", disown}},
+    PassRow{"trashed, nothing owned or wanted",             inTrash,   false, false, safe,       true,       none,                  {"synchronize", unregister, "exit 0"}},
+    PassRow{"trashed, owned, already off",                  inTrash,   true,  false, safe,       false,      none,                  {unwish, "off", disown, "synchronize", unregister, "exit 0"}},
+    PassRow{"trashed, wanted, not owned, on",               inTrash,   false, true,  safe,       true,       none,                  {unwish, "off", disown, "synchronize", unregister, "exit 0"}},
+    PassRow{"trashed, wanted, not owned, turn-off fails",   inTrash,   false, true,  safe,       true,       pmsetFails,            {unwish, "off"}},
+    PassRow{"trashed, owned, on, turn-off fails",           inTrash,   true,  false, safe,       true,       pmsetFails,            {unwish, "off"}},
+    PassRow{"trashed, owned, wanted, too hot, on",          inTrash,   true,  true,  hot,        true,       none,                  {unwish, "off", disown, "synchronize", unregister, "exit 0"}},
+    PassRow{"trashed, unregistration refused",              inTrash,   false, false, safe,       false,      unregistrationRefused, {"synchronize", unregister, bootout, "exit 0"}}),
+    testName<PassRow>);
+// clang-format on
 
 struct WatchRow {
     const char* name;
     bool installed;
-    std::optional<std::string> ownPath;
-    bool ownExists;
-    std::int64_t before;
-    std::int64_t after;
+    std::optional<std::string> ownPath;  // the agent's own path, which exists unless gone
+    std::int64_t missesBefore, missesAfter;
     bool removes;
 };
-
-void PrintTo(const WatchRow& value, std::ostream* out) {
-    *out << value.name;
-}
 
 class Watch : public FakeTest, public ::testing::WithParamInterface<WatchRow> {};
 
@@ -246,233 +155,93 @@ TEST_P(Watch, CountsMissesAndDecides) {
         installApp();
     }
     fake().executablePath = r.ownPath;
-    if (r.ownExists && r.ownPath) {
-        fake().existingPaths.insert(*r.ownPath);
-    }
+    fake().existingPaths = {trashed, lowerCaseTrash, agentPath};
     VellDealer dealer(appPath);
-    VellDealerTesting::setMissingChecks(dealer, r.before);
-    VellDealerTesting::reconcile(dealer);
-
-    EXPECT_EQ(VellDealerTesting::missingChecks(dealer), r.after);
-    EXPECT_EQ(fake().exits, r.removes ? std::vector<int>{0} : std::vector<int>{});
-    const bool startedRemoval = !callsStartingWith({"synchronize"}).empty();
-    EXPECT_EQ(startedRemoval, r.removes);
+    VellDealerTesting::missingChecks(dealer) = r.missesBefore;
+    dealer.poll();
+    EXPECT_EQ(VellDealerTesting::missingChecks(dealer), r.missesAfter);
+    EXPECT_EQ(!callsStartingWith({"synchronize"}).empty(), r.removes);
 }
 
-const std::string trashed = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
 const std::string trashedOnVolume = "/Volumes/Data/.Trashes/501/Vell.app/Contents/MacOS/VellDealer";
-const std::string lowerCaseTrash = "/Users/ann/.trash/Vell.app/Contents/MacOS/VellDealer";
+const std::string gone = "/Applications/Old.app/Contents/MacOS/VellDealer";
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows,
-    Watch,
-    ::testing::Values(WatchRow{"Installed", true, std::nullopt, false, 1, 0, false},
-                      WatchRow{"NoPathFirstMiss", false, std::nullopt, false, 0, 1, false},
-                      WatchRow{"NoPathSecondMiss", false, std::nullopt, false, 1, 2, true},
-                      WatchRow{"InTrash", false, trashed, true, 0, 0, true},
-                      WatchRow{"InTrashes", false, trashedOnVolume, true, 1, 1, true},
-                      WatchRow{"TrashLetterCaseMatters", false, lowerCaseTrash, true, 1, 0, false},
-                      WatchRow{"ExecutableStillThere", false, agentPath, true, 1, 0, false},
-                      WatchRow{"ExecutableGoneFirstMiss", false, agentPath, false, 0, 1, false},
-                      WatchRow{"ExecutableGoneSecondMiss", false, agentPath, false, 1, 2, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Situations, Watch, ::testing::Values(
+    WatchRow{"installed after a miss, count starts again",  true,  std::nullopt,    1, 0, false},
+    WatchRow{"own path unknown, first miss",                false, std::nullopt,    0, 1, false},
+    WatchRow{"own path unknown, second miss removes",       false, std::nullopt,    1, 2, true},
+    WatchRow{"in the Trash, removes at once",               false, trashed,         0, 0, true},
+    WatchRow{"in a volume's Trashes, removes at once",      false, trashedOnVolume, 1, 1, true},
+    WatchRow{"in a lower-case .trash folder, not a Trash",  false, lowerCaseTrash,  1, 0, false},
+    WatchRow{"executable still there, count starts again",  false, agentPath,       1, 0, false},
+    WatchRow{"executable gone, first miss",                 false, gone,            0, 1, false},
+    WatchRow{"executable gone, second miss removes",        false, gone,            1, 2, true}),
+    testName<WatchRow>);
+// clang-format on
 
 using WatchTest = FakeTest;
 
 TEST_F(WatchTest, InstalledMeansTheRightIdentifierAsAStringOutsideATrash) {
-    VellDealer dealer(appPath);
+    const VellDealer dealer(appPath);
+    const auto installed = [&](const std::optional<std::string>& path) {
+        return VellDealerTesting::appIsInstalled(dealer, path);
+    };
     const std::string plist = "/Contents/Info.plist";
-    const std::string trashedApp = "/Users/ann/.Trash/Vell.app";
-    fake().dictionaryFiles[trashedApp + plist] = {{"CFBundleIdentifier", "org.vell.app"}};
+    fake().dictionaryFiles["/x/.Trash/Vell.app" + plist] = {{"CFBundleIdentifier", "org.vell.app"}};
     fake().dictionaryFiles["/A.app" + plist] = {{"CFBundleName", "Vell"}};
     fake().dictionaryFiles["/B.app" + plist] = {{"CFBundleIdentifier", 7}};
     fake().dictionaryFiles["/C.app" + plist] = {{"CFBundleIdentifier", "org.vell.app.other"}};
     fake().dictionaryFiles["/D.app" + plist] = {{"CFBundleIdentifier", "org.vell.app"}};
-    EXPECT_FALSE(VellDealerTesting::appIsInstalled(dealer, std::nullopt));
-    EXPECT_FALSE(VellDealerTesting::appIsInstalled(dealer, ""));
-    EXPECT_FALSE(VellDealerTesting::appIsInstalled(dealer, trashedApp));
-    EXPECT_FALSE(VellDealerTesting::appIsInstalled(dealer, "/A.app"));
-    EXPECT_FALSE(VellDealerTesting::appIsInstalled(dealer, "/B.app"));
-    EXPECT_FALSE(VellDealerTesting::appIsInstalled(dealer, "/C.app"));
-    EXPECT_FALSE(VellDealerTesting::appIsInstalled(dealer, "/Missing.app"));
-    EXPECT_TRUE(VellDealerTesting::appIsInstalled(dealer, "/D.app"));
-    EXPECT_TRUE(VellDealerTesting::appIsInstalled(dealer, "/D.app/"));
-}
-
-TEST_F(WatchTest, WithoutABundlePathTheAgentKeepsRunningWhileItsExecutableExists) {
-    fake().executablePath = agentPath;
-    fake().existingPaths.insert(agentPath);
-    VellDealer dealer(std::nullopt);
-    for (int pass = 0; pass < 5; ++pass) {
-        VellDealerTesting::reconcile(dealer);
+    for (const auto* path :
+         {"", "/x/.Trash/Vell.app", "/A.app", "/B.app", "/C.app", "/Missing.app"}) {
+        EXPECT_FALSE(installed(path)) << path;
     }
-    EXPECT_EQ(VellDealerTesting::missingChecks(dealer), 0);
-    EXPECT_TRUE(fake().exits.empty());
-}
-
-TEST_F(WatchTest, AnInstalledPassBetweenTwoMissesStartsTheCountAgain) {
-    fake().executablePath = agentPath;
-    VellDealer dealer(appPath);
-    VellDealerTesting::reconcile(dealer);
-    installApp();
-    VellDealerTesting::reconcile(dealer);
-    fake().dictionaryFiles.clear();
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(VellDealerTesting::missingChecks(dealer), 1);
-    EXPECT_TRUE(fake().exits.empty());
-}
-
-// ---- Self-removal -----------------------------------------------------------
-
-class SelfRemoval : public FakeTest {
-  protected:
-    void SetUp() override {
-        FakeTest::SetUp();
-        fake().executablePath = trashed;
-        fake().registeredAgents.insert("org.vell.app.dealer.plist");
-    }
-    VellDealer dealer{appPath};
-};
-
-TEST_F(SelfRemoval, WithNothingOwnedGoesStraightToUnregistering) {
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(summarizePass(fake().calls),
-              (Calls{"get vellWanted", "get vellOwnsOverride", "synchronize",
-                     "unregister org.vell.app.dealer.plist", "exit 0"}));
-    EXPECT_TRUE(fake().registeredAgents.empty());
-}
-
-TEST_F(SelfRemoval, TurnsAnOwnedOverrideOffEvenWhenItAlreadyReadsOff) {
-    setFlags(false, true);
-    fake().sleepDisabled = false;
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(summarizePass(fake().calls),
-              (Calls{"get vellWanted", "get vellOwnsOverride", "set vellWanted=false",
-                     "setSleepDisabled(false)", "set vellOwnsOverride=false", "synchronize",
-                     "unregister org.vell.app.dealer.plist", "exit 0"}));
-}
-
-TEST_F(SelfRemoval, AWishAloneIsEnoughToTurnOffAndOwnershipIsNotRead) {
-    setFlags(true, false);
-    fake().sleepDisabled = true;
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(summarizePass(fake().calls),
-              (Calls{"get vellWanted", "set vellWanted=false", "setSleepDisabled(false)",
-                     "set vellOwnsOverride=false", "synchronize",
-                     "unregister org.vell.app.dealer.plist", "exit 0"}));
-    EXPECT_EQ(fake().sleepDisabled, false);
-}
-
-TEST_F(SelfRemoval, AFailedTurnOffOfAnUnownedWishUnregistersOnTheNextPass) {
-    setFlags(true, false);
-    fake().sleepDisabled = true;
-    fake().pmsetOutcomes = {failing};
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_TRUE(fake().exits.empty());
-    EXPECT_EQ(fake().shared().at("vellWanted"), PropertyListValue(false));
-    EXPECT_EQ(fake().registeredAgents.size(), 1u);
-
-    fake().calls.clear();
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_TRUE(callsStartingWith({"run"}).empty());
-    EXPECT_EQ(fake().exits, std::vector<int>{0});
-}
-
-TEST_F(SelfRemoval, AnOwnedOverrideKeepsTheAgentUntilTheTurnOffSucceeds) {
-    setFlags(false, true);
-    fake().sleepDisabled = true;
-    fake().pmsetOutcomes = {failing, failing, failing};
-    for (int pass = 0; pass < 3; ++pass) {
-        VellDealerTesting::reconcile(dealer);
-    }
-    EXPECT_EQ(callsStartingWith({"run /usr/bin/sudo"}).size(), 3u);
-    EXPECT_TRUE(fake().exits.empty());
-    EXPECT_EQ(fake().registeredAgents.size(), 1u);
-
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(fake().sleepDisabled, false);
-    EXPECT_EQ(fake().exits, std::vector<int>{0});
-}
-
-TEST_F(SelfRemoval, AFailedUnregistrationFallsBackToLaunchctlAndStillExitsZero) {
-    fake().unregistrationFails = true;
-    fake().uid = 502;
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_EQ(callsStartingWith({"run", "exit"}),
-              (Calls{"run /bin/launchctl bootout gui/502/org.vell.app.dealer", "exit 0"}));
-    EXPECT_EQ(fake().environments.back(), std::nullopt);
-}
-
-TEST_F(SelfRemoval, NeverTouchesTheCutoffReason) {
-    setFlags(true, true);
-    fake().thermalState = ThermalState::critical;
-    VellDealerTesting::reconcile(dealer);
-    EXPECT_TRUE(callsStartingWith({"set cutoffReason", "remove cutoffReason"}).empty());
-}
-
-// ---- The process ------------------------------------------------------------
-
-TEST(ExecutablePath, TheBundleLiesThreeComponentsUp) {
-    EXPECT_EQ(appBundlePath("/Applications/Example.app/Contents/Tools/agent"),
-              "/Applications/Example.app");
-    EXPECT_EQ(appBundlePath("/a/b"), "/");
-    EXPECT_EQ(deletingLastPathComponent("/a/b/"), "/a");
-    EXPECT_EQ(appendingPathComponent("/a/", "Contents/Info.plist"), "/a/Contents/Info.plist");
+    EXPECT_FALSE(installed(std::nullopt));
+    EXPECT_TRUE(installed("/D.app"));
+    EXPECT_TRUE(installed("/D.app/"));
 }
 
 using ProcessTest = FakeTest;
 
 TEST_F(ProcessTest, InitFindsTheBundleFromTheExecutableOrHasNone) {
     fake().executablePath = "/Applications/Example.app/Contents/Tools/agent";
-    EXPECT_EQ(VellDealerTesting::launchAppPath(VellDealer()), "/Applications/Example.app");
+    EXPECT_EQ(VellDealerTesting::launchAppPath(), "/Applications/Example.app");
     fake().executablePath = std::nullopt;
-    EXPECT_EQ(VellDealerTesting::launchAppPath(VellDealer()), std::nullopt);
+    EXPECT_EQ(VellDealerTesting::launchAppPath(), std::nullopt);
     // Bytes that are not UTF-8 are replaced, not dropped.
     fake().executablePath = "/Apps/\xFF.app/Contents/MacOS/VellDealer";
-    EXPECT_EQ(VellDealerTesting::launchAppPath(VellDealer()), "/Apps/\xEF\xBF\xBD.app");
+    EXPECT_EQ(VellDealerTesting::launchAppPath(), "/Apps/\xEF\xBF\xBD.app");
+    EXPECT_EQ(appBundlePath("/a/b"), "/");
+    EXPECT_EQ(deletingLastPathComponent("/a/b/"), "/a");
 }
 
-TEST_F(ProcessTest, RunPassesOnceThenInstallsTheSourcesInOrder) {
+TEST_F(ProcessTest, RunPassesOnceInstallsTheSourcesAndEachEventIsOnePassOnTheMainThread) {
     installApp();
     VellDealer dealer(appPath);
     dealer.run();
-    const Calls order = callsStartingWith({"get vellWanted", "createPowerSource", "addSource",
-                                           "observeThermal", "scheduleTimer", "runLoop"});
-    EXPECT_EQ(order, (Calls{"get vellWanted", "createPowerSource", "addSource", "observeThermal",
-                            "scheduleTimer", "runLoop"}));
+    const auto passes = [] { return callsStartingWith({"get vellWanted"}).size(); };
+    EXPECT_EQ(callsStartingWith({"get vellWanted", "createPowerSource", "addSource",
+                                 "observeThermal", "scheduleTimer", "runLoop"}),
+              (Calls{"get vellWanted", "createPowerSource", "addSource", "observeThermal",
+                     "scheduleTimer", "runLoop"}));
     EXPECT_EQ(fake().timerInterval, 15.0);
-    EXPECT_TRUE(VellDealerTesting::hasPowerSource(dealer));
-}
-
-TEST_F(ProcessTest, EachEventIsExactlyOnePassOnTheMainThread) {
-    installApp();
-    VellDealer dealer(appPath);
-    dealer.run();
-    auto passes = [] { return callsStartingWith({"get vellWanted"}).size(); };
-    ASSERT_EQ(passes(), 1u);
-
-    fake().powerSourceCallback();
     fake().powerSourceCallback();
     fake().timerTick();
-    EXPECT_EQ(passes(), 4u);
-
+    EXPECT_EQ(passes(), 3u);
     // A thermal change posted on another thread only queues a pass.
-    std::thread poster(fake().thermalHandler);
-    poster.join();
-    EXPECT_EQ(passes(), 4u);
+    std::thread(fake().thermalHandler).join();
+    EXPECT_EQ(passes(), 3u);
     ASSERT_EQ(fake().mainQueue.size(), 1u);
-    fake().runMainQueue();
-    EXPECT_EQ(passes(), 5u);
+    fake().mainQueue.front()();
+    EXPECT_EQ(passes(), 4u);
 }
 
 TEST_F(ProcessTest, WithoutAPowerSourceTheTimerStillRuns) {
     fake().powerSourceAvailable = false;
-    installApp();
-    VellDealer dealer(appPath);
-    dealer.run();
-    EXPECT_FALSE(VellDealerTesting::hasPowerSource(dealer));
+    VellDealer(appPath).run();
     EXPECT_TRUE(callsStartingWith({"addSource"}).empty());
-    ASSERT_TRUE(fake().timerTick);
+    EXPECT_TRUE(fake().timerTick);
 }
 
 }  // namespace
