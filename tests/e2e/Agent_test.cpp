@@ -41,7 +41,8 @@ class EndToEnd : public ::testing::Test {
     }
 
     std::unique_ptr<AgentProcess> startAgent() {
-        auto agent = std::make_unique<AgentProcess>(mac, bundle);
+        auto agent = std::make_unique<AgentProcess>(mac.at(bundle + "/Contents/MacOS/VellDealer"),
+                                                    mac.environment());
         EXPECT_TRUE(eventually([&] { return agent->listening(); }))
             << "the agent never put its event sources in place";
         return agent;

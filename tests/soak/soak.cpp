@@ -43,7 +43,7 @@ class Soak {
         vell({"register"});
         vell({"on", "--no-wait"});
         writeFile(mac_.at("/pmset.fail"), "5\n");  // one time in five
-        AgentProcess agent(mac_, bundle);
+        AgentProcess agent(mac_.at(bundle + "/Contents/MacOS/VellDealer"), mac_.environment());
         if (!eventually([&] { return agent.listening(); })) {
             std::puts("the agent never started listening");
             return 1;

@@ -25,21 +25,27 @@ CommandResult runVell(const SimulatedMac& mac,
     return PowerTool::run(bundle + "/Contents/MacOS/vell", arguments, variables);
 }
 
-AgentProcess::AgentProcess(const SimulatedMac& mac, const std::string& bundle) {
-    std::string program = mac.at(bundle + "/Contents/MacOS/VellDealer");
-    std::vector<std::string> environment = mac.environment();
+AgentProcess::AgentProcess(std::string program,
+                           std::vector<std::string> environment,
+                           const std::vector<std::string>& arguments) {
     std::vector<char*> envp;
     for (auto& entry : environment) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    char* argv[] = {program.data(), nullptr};
+    std::vector<std::string> argvStrings = arguments;
+    argvStrings.insert(argvStrings.begin(), program);
+    std::vector<char*> argv;
+    for (auto& argument : argvStrings) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     // As launchd does: nothing of ours reaches the agent.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
+    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
         pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -20,12 +20,14 @@ CommandResult runVell(const SimulatedMac& mac,
 
 class AgentProcess {
   public:
-    // The agent of the app at the Mac's absolute `bundle`.
-    AgentProcess(const SimulatedMac& mac, const std::string& bundle);
+    AgentProcess(std::string program,
+                 std::vector<std::string> environment,
+                 const std::vector<std::string>& arguments = {});
     ~AgentProcess();
     AgentProcess(const AgentProcess&) = delete;
     AgentProcess& operator=(const AgentProcess&) = delete;
 
+    pid_t pid() const { return pid_; }
     bool running();
     std::optional<int> exitStatus();
 
