@@ -6,21 +6,15 @@
 // no more children than after its first hundred passes; the override must
 // follow the last wish once pmset works again; no write of vell may be lost.
 //   vell_soak [passes]      (default 10000)
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <thread>
 
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
 #include "tests/support/AgentProcess.hpp"
 #include "tests/support/Eventually.hpp"
 #include "tests/support/SimulatedMac.hpp"
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -32,123 +26,104 @@ struct Figures {
     int children = 0;
 };
 
-class Soak {
-  public:
-    Soak() : root_("VELL_SYSTEM_ROOT", mac_.root()), home_("HOME", mac_.home()) {
-        mac_.installApp(VELL_APP_DIR, bundle);
-        mac_.setBattery(50, false);
+Figures measure(const AgentProcess& agent) {
+    return {agent.openDescriptors(), agent.residentKilobytes(), agent.children()};
+}
+
+int soak(SimulatedMac& mac, long passes) {
+    const auto vell = [&](const std::vector<std::string>& arguments) {
+        runVell(mac, bundle, arguments);
+    };
+    const auto writeSupply = [&](const char* attribute, const char* value) {
+        writeFile(mac.at("/sys/class/power_supply/BAT0/") + attribute, value);
+    };
+    vell({"register"});
+    vell({"on", "--no-wait"});
+    writeFile(mac.at("/pmset.fail"), "5\n");  // one time in five
+    AgentProcess agent(mac.at(bundle + "/Contents/MacOS/VellDealer"), mac.environment());
+    if (!eventually([&] { return agent.listening(); })) {
+        std::puts("the agent never started listening");
+        return 1;
     }
 
-    int run(long passes) {
-        vell({"register"});
-        vell({"on", "--no-wait"});
-        writeFile(mac_.at("/pmset.fail"), "5\n");  // one time in five
-        AgentProcess agent(mac_.at(bundle + "/Contents/MacOS/VellDealer"), mac_.environment());
-        if (!eventually([&] { return agent.listening(); })) {
-            std::puts("the agent never started listening");
+    Figures early;
+    bool lowBatteryCutoff = true;
+    long lostWrites = 0;
+    for (long driven = 0, burst = 0; driven < passes; ++burst) {
+        // A burst of power-supply changes, each to a different file than the
+        // one before, so the kernel merges none of the events.
+        for (int i = 0; i < 20; ++i, ++driven) {
+            if (i % 2 == 0) {
+                writeSupply("status", driven % 4 == 0 ? "Discharging\n" : "Charging\n");
+            } else {
+                writeSupply("capacity", driven % 3 == 0 ? "51\n" : "50\n");
+            }
+        }
+        // Thermal changes between nominal and fair; now and then critical.
+        mac.setTemperature(burst % 50 == 49 ? 105000 : (burst % 2 ? 85000 : 45000));
+        if (burst % 25 == 0) {
+            writeFile(mac.sharedSuitePath(), "\x01garbage, not a property list\x02");
+        }
+        if (burst % 5 == 0) {
+            // vell from another process; what it writes must read back.
+            lowBatteryCutoff = !lowBatteryCutoff;
+            vell({"low-battery-cutoff", lowBatteryCutoff ? "on" : "off"});
+            lostWrites += VellPreferences::lowBatteryCutoff() != lowBatteryCutoff;
+            vell({burst % 10 == 0 ? "off" : "on", "--no-wait"});
+        }
+        if (!eventually([&] { return agent.idle() || !agent.running(); }) || !agent.running()) {
+            std::printf("after %ld passes the agent %s\n", driven,
+                        agent.running() ? "never came back to its run loop" : "ended");
             return 1;
         }
-
-        Figures early;
-        long driven = 0;
-        long burst = 0;
-        bool lowBatteryCutoff = true;
-        long lostWrites = 0;
-        long garbage = 0;
-        while (driven < passes) {
-            // A burst of power-supply changes, each to a different file than
-            // the one before, so the kernel merges none of the events.
-            for (int i = 0; i < 20; ++i, ++driven) {
-                if (i % 2 == 0) {
-                    writeFile(mac_.at("/sys/class/power_supply/BAT0/status"),
-                              driven % 4 == 0 ? "Discharging\n" : "Charging\n");
-                } else {
-                    writeFile(mac_.at("/sys/class/power_supply/BAT0/capacity"),
-                              driven % 3 == 0 ? "51\n" : "50\n");
-                }
-            }
-            // Thermal changes between nominal and fair; now and then critical.
-            mac_.setTemperature(burst % 50 == 49 ? 105000 : (burst % 2 ? 85000 : 45000));
-            if (burst % 25 == 0) {
-                writeFile(mac_.sharedSuitePath(), "\x01garbage, not a property list\x02");
-                ++garbage;
-            }
-            if (burst % 5 == 0) {
-                // vell from another process; what it writes must read back.
-                lowBatteryCutoff = !lowBatteryCutoff;
-                vell({"low-battery-cutoff", lowBatteryCutoff ? "on" : "off"});
-                lostWrites += VellPreferences::lowBatteryCutoff() != lowBatteryCutoff;
-                vell({burst % 10 == 0 ? "off" : "on", "--no-wait"});
-            }
-            ++burst;
-            if (!eventually([&] { return agent.idle() || !agent.running(); })) {
-                std::puts("the agent never came back to its run loop");
-                return 1;
-            }
-            if (!agent.running()) {
-                std::printf("the agent ended after %ld passes (status %d)\n", driven,
-                            agent.exitStatus().value_or(-1));
-                return 1;
-            }
-            if (driven == 100) {
-                early = measure(agent);
-            }
+        if (driven == 100) {
+            early = measure(agent);
         }
-
-        // pmset works again, the Mac is cool, and the last wish is on.
-        fs::remove(mac_.at("/pmset.fail"));
-        mac_.setTemperature(45000);
-        // A cutoff whose pmset failed is retried by the pass this change
-        // runs; a wish written while that pass still runs may lose to it, as
-        // the last writer wins, so the wish waits for the agent to settle.
-        eventually([&] { return agent.idle(); });
-        vell({"on", "--no-wait"});
-        writeFile(mac_.at("/sys/class/power_supply/BAT0/status"), "Charging\n");
-        const bool followed = eventually([&] { return PowerTool::sleepDisabled() == true; });
-        eventually([&] { return agent.idle(); });
-        const Figures late = measure(agent);
-        const bool running = agent.running();
-        const bool settingsKept = VellPreferences::wanted() && VellPreferences::ownsOverride() &&
-                                  VellPreferences::lowBatteryCutoff() == lowBatteryCutoff;
-
-        std::printf("passes driven:           %ld (plus thermal and timer passes)\n", driven);
-        std::printf("agent still running:     %s\n", running ? "yes" : "no");
-        std::printf("open descriptors:        %d after 100 passes, %d at the end\n",
-                    early.descriptors, late.descriptors);
-        std::printf("resident memory:         %ld KiB after 100 passes, %ld KiB at the end\n",
-                    early.residentKilobytes, late.residentKilobytes);
-        std::printf("child processes:         %d after 100 passes, %d at the end\n", early.children,
-                    late.children);
-        std::printf("settings files garbled:  %ld\n", garbage);
-        std::printf("vell writes lost:        %ld\n", lostWrites);
-        std::printf("override follows wish:   %s\n", followed ? "yes" : "no");
-        std::printf("last settings kept:      %s\n", settingsKept ? "yes" : "no");
-
-        // Allocators settle in pages; a leak of even a few bytes a pass shows
-        // as far more than this over ten thousand passes.
-        const bool memoryFlat = late.residentKilobytes <= early.residentKilobytes + 256;
-        const bool ok = running && followed && settingsKept && lostWrites == 0 &&
-                        late.descriptors == early.descriptors && late.children == 0 &&
-                        early.children == 0 && memoryFlat;
-        std::printf("%s\n", ok ? "soak: passed" : "soak: FAILED");
-        return ok ? 0 : 1;
     }
 
-  private:
-    void vell(const std::vector<std::string>& arguments) { runVell(mac_, bundle, arguments); }
+    // pmset works again, the Mac is cool, and the last wish is on. A cutoff
+    // whose pmset failed is retried by the pass this change runs; a wish
+    // written while that pass still runs may lose to it, as the last writer
+    // wins, so the wish waits for the agent to settle.
+    std::filesystem::remove(mac.at("/pmset.fail"));
+    mac.setTemperature(45000);
+    eventually([&] { return agent.idle(); });
+    vell({"on", "--no-wait"});
+    writeSupply("status", "Charging\n");
+    const bool followed = eventually([&] { return PowerTool::sleepDisabled() == true; });
+    eventually([&] { return agent.idle(); });
+    const Figures late = measure(agent);
+    const bool settingsKept = VellPreferences::wanted() && VellPreferences::ownsOverride() &&
+                              VellPreferences::lowBatteryCutoff() == lowBatteryCutoff;
 
-    static Figures measure(AgentProcess& agent) {
-        return {agent.openDescriptors(), agent.residentKilobytes(), agent.children()};
-    }
-
-    SimulatedMac mac_;
-    ScopedEnvironment root_;
-    ScopedEnvironment home_;
-};
+    std::printf("passes driven:          %ld (plus thermal and timer passes)\n", passes);
+    std::printf("agent still running:    %s\n", agent.running() ? "yes" : "no");
+    std::printf("open descriptors:       %d after 100 passes, %d at the end\n", early.descriptors,
+                late.descriptors);
+    std::printf("resident memory:        %ld KiB after 100 passes, %ld KiB at the end\n",
+                early.residentKilobytes, late.residentKilobytes);
+    std::printf("child processes:        %d after 100 passes, %d at the end\n", early.children,
+                late.children);
+    std::printf("vell writes lost:       %ld\n", lostWrites);
+    std::printf("override follows wish:  %s\n", followed ? "yes" : "no");
+    std::printf("last settings kept:     %s\n", settingsKept ? "yes" : "no");
+    // Allocators settle in pages; a leak of even a few bytes a pass shows as
+    // far more than this over ten thousand passes.
+    const bool memoryFlat = late.residentKilobytes <= early.residentKilobytes + 256;
+    const bool ok = agent.running() && followed && settingsKept && lostWrites == 0 &&
+                    late.descriptors == early.descriptors && late.children == 0 &&
+                    early.children == 0 && memoryFlat;
+    std::printf("%s\n", ok ? "soak: passed" : "soak: FAILED");
+    return ok ? 0 : 1;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long passes = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10000;
-    return Soak().run(passes);
+    SimulatedMac mac;
+    ScopedEnvironment root("VELL_SYSTEM_ROOT", mac.root());
+    ScopedEnvironment home("HOME", mac.home());
+    mac.installApp(VELL_APP_DIR, bundle);
+    mac.setBattery(50, false);
+    return soak(mac, argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10000);
 }

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -138,21 +137,12 @@ long AgentProcess::residentKilobytes() const {
 int AgentProcess::children() const {
     int count = 0;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
-            continue;
+    for (const auto& task :
+         fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", error)) {
+        std::ifstream list(task.path() / "children");
+        for (long child = 0; list >> child;) {
+            ++count;
         }
-        const auto close = line.rfind(')');
-        if (close == std::string::npos) {
-            continue;
-        }
-        std::istringstream fields(line.substr(close + 2));
-        char state = 0;
-        long parent = 0;
-        fields >> state >> parent;
-        count += parent == pid_;
     }
     return count;
 }
