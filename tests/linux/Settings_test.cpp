@@ -169,8 +169,8 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
         EXPECT_EQ(platform::openSettingsSuite(suiteName)->synchronize(), written);
         EXPECT_EQ(settings->boolForKey(P::ownsOverrideKey), written);
         const std::regex keptName(".*\\.corrupt-[0-9]+-" + pid + (taken ? "-1" : ""));
-        for (const std::string& name : names(".corrupt-")) {
-            EXPECT_EQ(readFile(name), std::regex_match(name, keptName) ? bytes : "") << name;
+        for (const std::string& file : names(".corrupt-")) {
+            EXPECT_EQ(readFile(file), std::regex_match(file, keptName) ? bytes : "") << file;
         }
         EXPECT_EQ(names(".corrupt-").size(), taken + (kept ? 1u : 0u));
         if (kept || !written) {  // moved, never copied; or left as it was
