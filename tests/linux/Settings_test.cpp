@@ -1,35 +1,75 @@
-// Settings suites as files under a temp HOME.
+// Settings suites as files under a temp HOME, and the guard in front of libplist.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <plist/plist.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <thread>
+#include <memory>
+#include <regex>
+#include <set>
+#include <tuple>
 
 #include "VellShared/Preferences.hpp"
 #include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
-#include "platform/posix/scoped_fd.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
-using platform::linux_host::parsePropertyList;
-using platform::linux_host::toBinary;
-using platform::posix::ScopedFd;
+using namespace platform::linux_host;
 namespace P = VellPreferences;
 
 namespace {
 
 std::string xmlPlist(const std::string& body) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body +
-           "\n</plist>\n";
+    return "<plist version=\"1.0\">" + body + "</plist>";
+}
+
+// Binary, with one-byte offsets and references; the first object at the top.
+std::string binaryPlist(const std::vector<std::string>& objects) {
+    std::string file = "bplist00", offsets;
+    for (const auto& object : objects) {
+        offsets += static_cast<char>(file.size());
+        file += object;
+    }
+    std::string trailer(32, '\0');
+    trailer[6] = trailer[7] = 1;
+    trailer[15] = static_cast<char>(objects.size());
+    trailer[31] = static_cast<char>(file.size());
+    return file + offsets + trailer;
+}
+
+// `depth` arrays, each holding the next one `width` times, then a true.
+std::string nestedBinary(int depth, int width) {
+    std::vector<std::string> objects;
+    for (int i = 1; i <= depth; ++i) {
+        objects.push_back(static_cast<char>(0xA0 | width) +
+                          std::string(width, static_cast<char>(i)));
+    }
+    objects.push_back("\x09");
+    return binaryPlist(objects);
+}
+
+std::string arrays(int depth, const std::string& between = "") {
+    std::string text;
+    for (int i = 0; i < depth; ++i) {
+        text = "<array>" + between + text + "</array>";
+    }
+    return xmlPlist(text);
+}
+
+// Until the returned handle goes, the process may write no byte to any file.
+std::shared_ptr<void> noRoomToWrite() {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    const rlimit none{0, before.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &none);
+    return {nullptr, [before](void*) { ::setrlimit(RLIMIT_FSIZE, &before); }};
 }
 
 class Settings : public ::testing::Test {
@@ -40,40 +80,34 @@ class Settings : public ::testing::Test {
     std::string suite(const std::string& name = P::domain) const {
         return folder() + "/" + name + ".plist";
     }
-    void store(const std::string& body, const std::string& name = P::domain) {
-        writeFile(suite(name), xmlPlist("<dict>" + body + "</dict>"));
-    }
-    std::vector<std::string> keptAside() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder())) {
-            if (entry.path().filename().string().find(".corrupt-") != std::string::npos) {
-                names.push_back(entry.path().string());
+    std::set<std::string> names(const std::string& containing = "") const {
+        std::set<std::string> found;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(folder(), error)) {
+            if (entry.path().filename().string().find(containing) != std::string::npos) {
+                found.insert(entry.path().string());
             }
         }
-        return names;
+        return found;
     }
 };
 
 TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
-    const std::vector<std::pair<std::string, bool>> booleans = {
-        {"<string>  yes</string>", true},  // leading white space is skipped
-        {"<string>True</string>", true},
-        {"<string>7up</string>", true},
-        {"<string>+1</string>", true},
-        {"<string> 01</string>", true},
-        {"<string>007</string>", true},
-        {"<string>0</string>", false},
-        {"<string>+00</string>", false},
-        {"<string>no</string>", false},
-        {"<string></string>", false},
-        {"<string>   </string>", false},
-        {"<integer>-2</integer>", true},
-        {"<real>0.0</real>", false},
-        {"<date>2020-01-01T00:00:00Z</date>", false},
-    };
-    for (const auto& [stored, expected] : booleans) {
-        store("<key>vellWanted</key>" + stored);
-        EXPECT_EQ(P::wanted(), expected) << stored;
+    // True: after white space, a sign and zeros, "Y", "y", "T", "t" or a digit 1-9.
+    const std::vector<std::string> readTrue = {"<string>  yes</string>", "<string>True</string>",
+                                               "<string>7up</string>",   "<string>+1</string>",
+                                               "<string> 01</string>",   "<string>007</string>",
+                                               "<integer>-2</integer>"};
+    const std::vector<std::string> readFalse = {
+        "<string>0</string>",   "<string>+00</string>",
+        "<string>no</string>",  "<string></string>",
+        "<string>   </string>", "<integer>0</integer>",
+        "<real>0.0</real>",     "<date>2020-01-01T00:00:00Z</date>"};
+    for (const bool expected : {true, false}) {
+        for (const std::string& stored : expected ? readTrue : readFalse) {
+            writeFile(suite(), xmlPlist("<dict><key>vellWanted</key>" + stored + "</dict>"));
+            EXPECT_EQ(P::wanted(), expected) << stored;
+        }
     }
     const std::vector<std::pair<std::string, std::optional<std::string>>> strings = {
         {"<string>hot</string>", "hot"},     {"<integer>42</integer>", "42"},
@@ -81,354 +115,203 @@ TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
         {"<data>AAE=</data>", std::nullopt}, {"<array/>", std::nullopt},
     };
     for (const auto& [stored, expected] : strings) {
-        store("<key>cutoffReason</key>" + stored);
+        writeFile(suite(), xmlPlist("<dict><key>cutoffReason</key>" + stored + "</dict>"));
         EXPECT_EQ(P::cutoffReason(), expected) << stored;
     }
+    EXPECT_TRUE(!platform::openSettingsSuite("") && !platform::openSettingsSuite("../escape"));
 }
 
-TEST_F(Settings, TheFolderIsPrivateAndTheFileTooAndWritesAreXml) {
-    P::setWanted(true);
-    struct stat status {};
-    ASSERT_EQ(::stat(folder().c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0700u);
-    ASSERT_EQ(::stat(suite().c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-    EXPECT_EQ(readFile(suite())->rfind("<?xml", 0), 0u);
-}
-
-struct BadFile {
-    const char* name;
-    std::string contents;
-};
-
-void PrintTo(const BadFile& value, std::ostream* out) {
-    *out << value.name;
-}
-
-std::string nestedXml(int depth) {
-    std::string text = "<plist><dict><key>vellWanted</key><true/><key>deep</key>";
-    for (int i = 0; i < depth; ++i) {
-        text += "<array>";
-    }
-    for (int i = 0; i < depth; ++i) {
-        text += "</array>";
-    }
-    return text + "</dict></plist>";
-}
-
-// A binary property list whose objects each hold the next one `width`
-// times, `depth` deep: small on disk, huge or deep once parsed.
-std::string nestedBinary(int depth, int width, bool cycle = false) {
-    std::string objects;
-    std::vector<uint64_t> offsets;
-    for (int i = 0; i < depth; ++i) {
-        offsets.push_back(8 + objects.size());
-        objects += static_cast<char>(0xA0 | width);
-        for (int j = 0; j < width; ++j) {
-            const int next = i + 1 < depth ? i + 1 : (cycle ? 0 : depth);
-            objects += static_cast<char>(next >> 16);
-            objects += static_cast<char>(next >> 8);
-            objects += static_cast<char>(next);
-        }
-    }
-    offsets.push_back(8 + objects.size());
-    objects += '\x09';  // true
-    std::string file = "bplist00" + objects;
-    const uint64_t table = file.size();
-    for (uint64_t offset : offsets) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            file += static_cast<char>(offset >> shift);
-        }
-    }
-    std::string trailer(32, '\0');
-    trailer[6] = 4;
-    trailer[7] = 3;
-    auto put = [&](int at, uint64_t value) {
-        for (int i = 0; i < 8; ++i) {
-            trailer[at + i] = static_cast<char>(value >> (56 - 8 * i));
-        }
+// Bad contents read as the defaults, and the next write moves them to a name of
+// their own. A write that can't be done fails, through any handle of the suite,
+// and leaves what was there: a file that can't be read now is not corrupt.
+TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
+    const auto put = [&](const std::string& contents) {
+        return [&, contents] { return writeFile(suite(), contents), std::shared_ptr<void>(); };
     };
-    put(8, offsets.size());
-    put(16, 0);
-    put(24, table);
-    return file + trailer;
-}
-
-// A binary property list of the given objects, the first at the top, with
-// one-byte offsets and references.
-std::string binaryPlist(const std::vector<std::string>& objects) {
-    std::string file = "bplist00";
-    std::string offsets;
-    for (const auto& object : objects) {
-        offsets += static_cast<char>(file.size());
-        file += object;
+    std::string suiteName;
+    // clang-format off
+    // Situation, its making, write done, seconds whose plain kept names are taken, kept aside.
+    const std::vector<std::tuple<const char*, std::function<std::shared_ptr<void>()>, bool, int, bool>> rows = {
+        {"not a property list", put("vellWanted = YES;\n\x01\x02"), true, 0, true},
+        {"an array at the root", put(xmlPlist("<array><true/></array>")), true, 0, true},
+        {"truncated", put("<plist><dict><key>vellWanted</key><true/>"), true, 0, true},
+        {"refused by the guard", put(xmlPlist("<dict><key>a&#0;</key><true/></dict>")), true, 0, true},
+        {"bad, with the plain kept-aside names taken", put("junk"), true, 3, true},
+        {"empty, with nothing to keep", put(""), true, 0, false},
+        {"bad, on a disk that takes no byte", [&] { return put("junk")(), noRoomToWrite(); }, false, 0, true},
+        {"over the size limit", put(std::string(9 << 20, ' ')), false, 0, false},
+        {"a directory", [&] { return fs::create_directories(suite()), nullptr; }, false, 0, false},
+        {"a FIFO", [&] { return ::mkfifo(suite().c_str(), 0600), nullptr; }, false, 0, false},
+        {"a link to itself", [&] { return fs::create_symlink(suite(), suite()), nullptr; }, false, 0, false},
+        {"a file whose read fails", [&] { return fs::create_symlink("/proc/self/mem", suite()), nullptr; }, false, 0, false},
+        {"a file where a folder goes", [&] { return fs::remove_all(home.path() + "/Library"), writeFile(home.path() + "/Library", ""), nullptr; }, false, 0, false},
+        {"a name whose lock fits but not its temporary", [&] { return suiteName = std::string(243, 'n'), nullptr; }, false, 0, false},
+    };
+    // clang-format on
+    const std::string pid = std::to_string(::getpid());
+    for (const auto& [name, make, written, taken, kept] : rows) {
+        SCOPED_TRACE(name);
+        suiteName = P::domain;
+        fs::remove_all(home.path() + "/Library");
+        fs::create_directories(folder());
+        std::shared_ptr<void> held = make();
+        const std::string path = suite(suiteName);
+        for (std::time_t second = std::time(nullptr), end = second + taken; second < end;
+             ++second) {
+            writeFile(path + ".corrupt-" + std::to_string(second) + "-" + pid, "");
+        }
+        const fs::file_type type = fs::symlink_status(path).type();
+        const auto bytes = type == fs::file_type::regular ? readFile(path) : std::nullopt;
+        const auto settings = platform::openSettingsSuite(suiteName);
+        EXPECT_FALSE(settings->boolForKey(P::wantedKey));
+        settings->setBoolForKey(true, P::ownsOverrideKey);
+        held.reset();
+        EXPECT_EQ(platform::openSettingsSuite(suiteName)->synchronize(), written);
+        EXPECT_EQ(settings->boolForKey(P::ownsOverrideKey), written);
+        const std::regex keptName(".*\\.corrupt-[0-9]+-" + pid + (taken ? "-1" : ""));
+        for (const std::string& file : names(".corrupt-")) {
+            EXPECT_EQ(readFile(file), std::regex_match(file, keptName) ? bytes : "") << file;
+        }
+        EXPECT_EQ(names(".corrupt-").size(), taken + (kept ? 1u : 0u));
+        if (kept || !written) {  // moved, never copied; or left as it was
+            const bool same =
+                fs::symlink_status(path).type() == type && (!bytes || readFile(path) == bytes);
+            EXPECT_EQ(same, !kept);
+        }
+        // Beside the suite, only its lock and what was kept aside: no temporary.
+        EXPECT_EQ(names(".plist.").size(), names(".corrupt-").size() + fs::exists(path + ".lock"));
     }
-    const std::size_t table = file.size();
-    file += offsets;
-    std::string trailer(32, '\0');
-    trailer[6] = 1;
-    trailer[7] = 1;
-    trailer[15] = static_cast<char>(objects.size());
-    trailer[31] = static_cast<char>(table);
-    return file + trailer;
 }
 
-class BadSuiteFile : public Settings, public ::testing::WithParamInterface<BadFile> {};
-
-TEST_P(BadSuiteFile, ReadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
-    writeFile(suite(), GetParam().contents);
-    EXPECT_FALSE(P::wanted());
-    EXPECT_TRUE(P::lowBatteryCutoff());
-
-    P::setOwnsOverride(true);
-    EXPECT_TRUE(P::ownsOverride());
-    const auto aside = keptAside();
-    ASSERT_EQ(aside.size(), 1u);
-    EXPECT_EQ(readFile(aside[0]), GetParam().contents);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files,
-    BadSuiteFile,
-    ::testing::Values(
-        BadFile{"NotAPropertyList", "vellWanted = YES;\n\x01\x02"},
-        BadFile{"ArrayAtTheRoot", xmlPlist("<array><true/></array>")},
-        BadFile{"Truncated", xmlPlist("<dict><key>vellWanted</key><true/>")},
-        BadFile{"MismatchedTags", xmlPlist("<dict><array></dict></array>")},
-        BadFile{"NestedDeepXml", nestedXml(100000)},
-        BadFile{"NestedDeepBinary", nestedBinary(100000, 1)},
-        BadFile{"BinaryCycle", nestedBinary(3, 1, true)},
-        BadFile{"BinaryExponential", nestedBinary(40, 2)},
-        BadFile{"BinaryGarbageTrailer", "bplist00" + std::string(40, '\xff')},
-        // libplist aborts on a key with a NUL in it.
-        BadFile{"KeyWithNulReference", xmlPlist("<dict><key>vell&#x00;Wanted</key><true/></dict>")},
-        BadFile{"KeyWithNulByte", xmlPlist(std::string("<dict><key>a\0b</key><true/></dict>", 34))},
-        BadFile{"KeyWithNulBinary", binaryPlist({"\xD1\x01\x02",
-                                                 std::string("\x53"
-                                                             "a\0b",
-                                                             4),
-                                                 "\x09"})}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Every type a property list holds, at its extremes, as the companion app
-// may have stored them.
-const std::string extremeValues =
-    "<key>farFuture</key><date>2100-01-01T00:00:00Z</date>"
-    "<key>farPast</key><date>1800-01-01T00:00:00Z</date>"
-    "<key>largestUnsigned</key><integer>18446744073709551615</integer>"
-    "<key>smallestSigned</key><integer>-9223372036854775808</integer>"
-    "<key>largestReal</key><real>1.7976931348623157e+308</real>"
-    "<key>smallestReal</key><real>4.9406564584124654e-324</real>"
-    "<key>data</key><data>AAEC/w==</data>"
-    "<key>emptyData</key><data></data>"
-    "<key>text</key><string>caf\xC3\xA9 &lt;&amp;&gt;</string>"
-    "<key>emptyText</key><string></string>"
-    "<key>emptyArray</key><array/>"
-    "<key>emptyDictionary</key><dict/>"
-    "<key>nested</key><array><dict><key>deep</key><array><false/><integer>-1</integer></array>"
-    "</dict></array>"
-    "<key>vellWanted</key><true/>"
-    "<key>cutoffReason</key><string>old</string>";
-
-// The suite as XML, and as binary with the UIDs that only binary can hold.
-std::vector<std::pair<std::string, std::string>> extremeSuites() {
-    const std::string xml = xmlPlist("<dict>" + extremeValues + "</dict>");
-    const auto root = parsePropertyList(xml);
-    plist_dict_set_item(root->get(), "uid", plist_new_uid(4294967295u));
-    plist_t uids = plist_new_array();
-    plist_array_append_item(uids, plist_new_uid(0));
-    plist_dict_set_item(root->get(), "uids", uids);
-    return {{"xml", xml}, {"binary", toBinary(root->get())}};
-}
-
+// Every type at its extremes, as the companion app may have stored them, as XML
+// and as binary with the UIDs only binary holds.
 TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
-    struct Write {
-        const char* name;
-        const char* key;
-        std::optional<PropertyListValue> value;
-    };
-    const std::vector<Write> writes = {
-        {"setBool", P::wantedKey, false},
-        {"setObject", P::cutoffReasonKey, "new"},
-        {"setAbsentObject", P::cutoffReasonKey, std::nullopt},
-    };
-    for (const auto& [format, bytes] : extremeSuites()) {
-        for (const Write& write : writes) {
-            SCOPED_TRACE(format + " " + write.name);
+    const std::string xml = xmlPlist(
+        "<dict><key>farFuture</key><date>2100-01-01T00:00:00Z</date>"
+        "<key>farPast</key><date>1800-01-01T00:00:00Z</date>"
+        "<key>largestUnsigned</key><integer>18446744073709551615</integer>"
+        "<key>smallestSigned</key><integer>-9223372036854775808</integer>"
+        "<key>largestReal</key><real>1.7976931348623157e+308</real>"
+        "<key>smallestReal</key><real>4.9406564584124654e-324</real>"
+        "<key>data</key><data>AAEC/w==</data><key>emptyData</key><data></data>"
+        "<key>text</key><string>caf\xC3\xA9 &lt;&amp;&gt;</string><key>emptyText</key><string/>"
+        "<key>emptyArray</key><array/><key>emptyDictionary</key><dict/>"
+        "<key>nested</key><array><dict><key>deep</key><array><false/><integer>-1</integer>"
+        "</array></dict></array><key>vellWanted</key><true/>"
+        "<key>cutoffReason</key><string>old</string></dict>");
+    const auto binary = parsePropertyList(xml);
+    plist_dict_set_item(binary->get(), "uid", plist_new_uid(4294967295u));
+    plist_dict_set_item(binary->get(), "uids", plist_new_array());
+    plist_array_append_item(plist_dict_get_item(binary->get(), "uids"), plist_new_uid(0));
+    const std::vector<std::pair<const char*, std::optional<PropertyListValue>>> writes = {
+        {P::wantedKey, false}, {P::cutoffReasonKey, "new"}, {P::cutoffReasonKey, std::nullopt}};
+    for (const std::string& bytes : {xml, toBinary(binary->get())}) {
+        for (const auto& [key, value] : writes) {
+            SCOPED_TRACE(bytes.substr(0, 6) + " " + key);
             writeFile(suite(), bytes);
             const auto settings = platform::openSettingsSuite(P::domain);
-            if (const auto* boolean = write.value ? write.value->as<bool>() : nullptr) {
-                settings->setBoolForKey(*boolean, write.key);
-            } else {
-                settings->setObjectForKey(write.value, write.key);
-            }
+            settings->setObjectForKey(value, key);
             EXPECT_TRUE(settings->synchronize());
-            EXPECT_EQ(settings->objectForKey(write.key), write.value);
+            EXPECT_EQ(settings->objectForKey(key), value);
             const auto before = parsePropertyList(bytes);
             const auto after = parsePropertyList(*readFile(suite()));
             ASSERT_TRUE(after);
             // Binary keeps every value exactly: equal trees, equal bytes.
-            plist_dict_remove_item(before->get(), write.key);
-            plist_dict_remove_item(after->get(), write.key);
+            plist_dict_remove_item(before->get(), key);
+            plist_dict_remove_item(after->get(), key);
             EXPECT_EQ(toBinary(before->get()), toBinary(after->get()));
         }
     }
+    // Every kind of value, a date to the microsecond, through the binary file.
+    const PropertyListValue all =
+        PropertyListArray{PropertyListDate{599529600.5},       true, -5,
+                          PropertyListValue(9000000000LL),     0.25, PropertyListData{0, 1, 255},
+                          PropertyListDictionary{{"three", 3}}};
+    platform::openSettingsSuite(P::domain)->setObjectForKey(all, "all");
+    EXPECT_EQ(platform::openSettingsSuite(P::domain)->objectForKey("all"), all);
 }
 
-// A hostile file can name a key twice: the first counts, and a write leaves
-// the key once, so what is written is what reads back.
+// A key a hostile file names twice reads as its first, and a write leaves one.
 TEST_F(Settings, ARepeatedKeyReadsAsItsFirstAndIsWrittenOnce) {
     writeFile(suite(), binaryPlist({"\xD2\x01\x01\x02\x03", "\x5AvellWanted", "\x09", "\x08"}));
     EXPECT_TRUE(P::wanted());
     P::setWanted(false);
     EXPECT_FALSE(P::wanted());
-    const std::string written = *readFile(suite());
-    EXPECT_EQ(written.find("vellWanted"), written.rfind("vellWanted"));
+    EXPECT_EQ(plist_dict_get_size(parsePropertyList(*readFile(suite()))->get()), 1u);
 }
 
-TEST_F(Settings, AnEmptyFileIsAnEmptySuiteWithNothingToKeep) {
-    writeFile(suite(), "");
-    EXPECT_FALSE(P::wanted());
-    P::setWanted(true);
-    EXPECT_TRUE(P::wanted());
-    EXPECT_TRUE(keptAside().empty());
-}
-
-// A file that can't be read now is not corrupt: it reads as the defaults,
-// and a write fails without touching it.
-TEST_F(Settings, AFileThatCannotBeReadNowIsLeftAloneAndTheWriteFails) {
-    const std::string stored = xmlPlist("<dict><key>vellWanted</key><true/></dict>");
-    struct Cause {
-        const char* name;
-        std::function<std::vector<ScopedFd>()> make;
-    };
-    const std::vector<Cause> causes = {
-        {"OverTheSizeLimit",
-         [&] {
-             writeFile(suite(), stored + std::string(9 * 1024 * 1024, ' '));
-             return std::vector<ScopedFd>();
-         }},
-        {"ADirectory",
-         [&] {
-             fs::create_directories(suite());
-             return std::vector<ScopedFd>();
-         }},
-        {"AFifo",
-         [&] {
-             ::mkfifo(suite().c_str(), 0600);
-             return std::vector<ScopedFd>();
-         }},
-        // One descriptor left: enough for the write's lock, not for the read.
-        {"TooManyOpenFiles",
-         [&] {
-             writeFile(suite(), stored);
-             std::vector<ScopedFd> taken;
-             for (ScopedFd fd(::open("/dev/null", O_RDONLY)); fd.valid();
-                  fd = ScopedFd(::open("/dev/null", O_RDONLY))) {
-                 taken.push_back(std::move(fd));
-             }
-             taken.pop_back();
-             return taken;
-         }},
-    };
-    for (const Cause& cause : causes) {
-        SCOPED_TRACE(cause.name);
-        fs::remove_all(folder());
-        fs::create_directories(folder());
-        const auto settings = platform::openSettingsSuite(P::domain);
-        std::vector<ScopedFd> held = cause.make();
-        const fs::file_type type = fs::symlink_status(suite()).type();
-        const bool regular = type == fs::file_type::regular;
-        const std::optional<std::string> bytes = regular ? readFile(suite()) : std::nullopt;
-        settings->setBoolForKey(true, P::ownsOverrideKey);
-        // Any handle of the suite reports it, as the setters open their own.
-        const bool synchronized = platform::openSettingsSuite(P::domain)->synchronize();
-        held.clear();
-        EXPECT_FALSE(synchronized);
-        EXPECT_FALSE(P::ownsOverride());
-        EXPECT_EQ(fs::symlink_status(suite()).type(), type);
-        if (regular) {
-            EXPECT_EQ(readFile(suite()), bytes);
-        }
-        EXPECT_TRUE(keptAside().empty());
-    }
-}
-
-TEST_F(Settings, NamesThatAreNotSuitesDoNotOpen) {
-    EXPECT_EQ(platform::openSettingsSuite(""), nullptr);
-    EXPECT_EQ(platform::openSettingsSuite("../escape"), nullptr);
-    EXPECT_NE(platform::openSettingsSuite("org.example"), nullptr);
-}
-
-TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothing) {
-    constexpr int writes = 1000;
-    auto writer = [](const char* key) {
-        for (int i = 1; i <= writes; ++i) {
-            P::store()->setObjectForKey(PropertyListValue(i), key);
-        }
-    };
+// Writes are whole, kept, private, XML, and leave nothing but the file and its lock.
+TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothingAndLeaveAPrivateFile) {
     const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
+    for (int i = 1; i <= 500; ++i) {
+        P::store()->setObjectForKey(PropertyListValue(i), child == 0 ? "fromChild" : "fromParent");
+    }
     if (child == 0) {
-        writer("fromChild");
         ::_exit(0);
     }
-    writer("fromParent");
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(P::store()->objectForKey("fromChild"), PropertyListValue(writes));
-    EXPECT_EQ(P::store()->objectForKey("fromParent"), PropertyListValue(writes));
+    int exit = -1;
+    ASSERT_TRUE(child > 0 && ::waitpid(child, &exit, 0) == child && exit == 0);
+    EXPECT_EQ(P::store()->objectForKey("fromChild"), PropertyListValue(500));
+    EXPECT_EQ(P::store()->objectForKey("fromParent"), PropertyListValue(500));
+    struct stat folderStatus {};
+    struct stat fileStatus {};
+    ASSERT_EQ(::stat(folder().c_str(), &folderStatus) | ::stat(suite().c_str(), &fileStatus), 0);
+    EXPECT_EQ(folderStatus.st_mode & 0777, 0700u);
+    EXPECT_EQ(fileStatus.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(suite())->rfind("<?xml", 0), 0u);
+    EXPECT_EQ(names(), (std::set<std::string>{suite(), suite() + ".lock"}));
 }
 
-}  // namespace
-
-namespace {
-
-// Reads come from a cache checked against the file on every access: what is
-// stored now is what is read, even after an edit in place to the same size.
+// Same-sized rewrites in place are seen, of a new file or an old one whose parse is kept.
 TEST_F(Settings, ReadsSeeEveryChangeOfTheFileEvenInPlaceAndSameSized) {
-    const std::string path = suite();
-    const auto rewriteInPlace = [&](const char* value) {
-        std::ofstream inPlace(path, std::ios::binary | std::ios::in | std::ios::out);
-        inPlace << xmlPlist("<dict><key>lowBatteryCutoff</key><integer>" + std::string(value) +
-                            "</integer></dict>");
-    };
-    store("<key>lowBatteryCutoff</key><integer>0</integer>");
-    EXPECT_FALSE(P::lowBatteryCutoff());
-    rewriteInPlace("2");
-    EXPECT_TRUE(P::lowBatteryCutoff());
-
-    // Last modified long ago: served from the cache until the file changes.
     const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), longAgo, 0), 0);
-    EXPECT_TRUE(P::lowBatteryCutoff());
-    EXPECT_TRUE(P::lowBatteryCutoff());
-    rewriteInPlace("0");
-    EXPECT_FALSE(P::lowBatteryCutoff());
-    fs::remove(path);
+    for (const auto& [value, aged] :
+         {std::pair("0", false), {"2", false}, {"2", true}, {"0", true}}) {
+        writeFile(suite(), xmlPlist(std::string("<dict><key>lowBatteryCutoff</key><integer>") +
+                                    value + "</integer></dict>"));
+        ASSERT_TRUE(!aged || ::utimensat(AT_FDCWD, suite().c_str(), longAgo, 0) == 0);
+        EXPECT_EQ(P::lowBatteryCutoff(), *value != '0') << value << (aged ? " aged" : "");
+    }
+    fs::remove(suite());
     EXPECT_TRUE(P::lowBatteryCutoff());
 }
 
-// File systems stamp times in ticks of up to two seconds, and a rewrite in
-// place within the tick of the last change can leave the file's identity
-// as it was: a parse is kept only once the file is older than that.
-TEST_F(Settings, AParseIsKeptOnlyOfAFileUnchangedForATwoSecondTick) {
-    store("");
-    const timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, suite().c_str(), now, 0), 0);
-    struct stat status {};
-    ASSERT_EQ(::stat(suite().c_str(), &status), 0);
-    const auto after = [&](double seconds) {
-        const auto nanoseconds = status.st_mtim.tv_nsec + static_cast<long>(seconds * 1e9);
-        return timespec{status.st_mtim.tv_sec + nanoseconds / 1'000'000'000,
-                        nanoseconds % 1'000'000'000};
+// Real files reach libplist; nothing that makes it abort, cut a string, or grow without end.
+TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
+    std::string tableInMagic = binaryPlist({"\x09"});
+    tableInMagic.back() = 0;
+    // clang-format off
+    const std::vector<std::tuple<const char*, std::string, bool>> rows = {
+        {"sixty arrays deep", arrays(60), true},
+        {"two hundred arrays deep", arrays(200), false},
+        {"closing tags hidden in comments", arrays(200, "<!--</array>-->"), false},
+        {"a stray closing tag", xmlPlist("<array></dict></array>"), false},
+        {"a comment never closed", "<plist><array><!-- never closed", false},
+        {"containers that close themselves", xmlPlist("<array><array/><dict/></array>"), true},
+        {"a NUL reference in a comment", xmlPlist("<dict><!-- &#0; --><key>a</key><true/></dict>"), true},
+        {"a NUL reference in a key", xmlPlist("<dict><key>a&#x00;</key><true/></dict>"), false},
+        {"a NUL byte in a comment", std::string("<plist><dict><!-- \0 --></dict></plist>", 38), false},
+        {"a hex reference to a letter", xmlPlist("<string>&#x41;</string>"), true},
+        {"a reference to a newline", xmlPlist("<string>&#10;</string>"), true},
+        {"CDATA hiding a NUL reference", xmlPlist("<string><![CDATA[>&#0;]]></string>"), true},
+        {"the binary magic alone", "bplist00", false},
+        {"a binary trailer of zeros", std::string("bplist00\0\0\0", 11) + std::string(32, '\0'), false},
+        {"a binary true", binaryPlist({"\x09"}), true},
+        {"an offset table inside the magic", tableInMagic, false},
+        {"an array whose references run past its end", binaryPlist({"\xA5\x01", "\x09"}), false},
+        {"a count in a following int", binaryPlist({"\xAF\x10\x01\x01", "\x09"}), true},
+        {"a following count hiding a reference to nothing", binaryPlist({"\xAF\x10\x01\x05"}), false},
+        {"an array holding itself", binaryPlist({"\xA1\x00"}), false},
+        {"sixty-five binary arrays deep", nestedBinary(65, 1), false},
+        {"forty levels each held twice", nestedBinary(40, 2), false},
+        {"a key holding a NUL", binaryPlist({"\xD1\x01\x02", std::string("\x53" "a\0b", 4), "\x09"}), false},
+        {"a key followed by a zero byte", binaryPlist({"\xD1\x02\x01", "\x09", "\x51" "a", std::string(1, '\0')}), true},
     };
-    const std::vector<std::pair<double, bool>> cases = {
-        {-1, false}, {0.5, false}, {1.9, false}, {2.5, true}, {3600, true},
-    };
-    for (const auto& [seconds, kept] : cases) {
-        EXPECT_EQ(platform::linux_host::parseMayBeKept(status, after(seconds)), kept) << seconds;
+    // clang-format on
+    for (const auto& [name, bytes, passes] : rows) {
+        // Past a guard that fails, libplist may hang or abort.
+        ASSERT_EQ(propertyListWithinLimits(bytes), passes) << name;
+        EXPECT_EQ(parsePropertyList(bytes).has_value(), passes) << name;
     }
 }
 
