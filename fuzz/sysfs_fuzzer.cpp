@@ -1,4 +1,5 @@
-// Any attribute values for a power supply in sysfs.
+// Any attribute values of a power supply, and any temperature and trip
+// points of a thermal zone, in sysfs.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -6,6 +7,7 @@
 #include "VellShared/SafetyCutoff.hpp"
 #include "fuzz/FuzzSupport.hpp"
 #include "platform/power_sources.hpp"
+#include "platform/thermal_state.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzRoot();
@@ -20,7 +22,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             putFile(supply + attribute, input.ConsumeRandomLengthString(32));
         }
     }
+    const std::string zone = "/sys/class/thermal/thermal_zone" +
+                             std::to_string(input.ConsumeIntegralInRange<int>(0, 2)) + "/";
+    putFile(zone + "temp", input.ConsumeRandomLengthString(24));
+    const int trips = input.ConsumeIntegralInRange<int>(0, 4);
+    for (int trip = 0; trip < trips; ++trip) {
+        const std::string prefix = zone + "trip_point_" + std::to_string(trip);
+        putFile(prefix + "_type", input.ConsumeRandomLengthString(16));
+        putFile(prefix + "_temp", input.ConsumeRandomLengthString(24));
+    }
     (void)platform::copyPowerSourceDescriptions();
     (void)SafetyCutoff::battery();
+    const int state = static_cast<int>(platform::currentThermalState());
+    if (state < 0 || state > 3) {
+        __builtin_trap();
+    }
     return 0;
 }
