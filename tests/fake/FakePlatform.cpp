@@ -40,9 +40,6 @@ class FakeSuite : public platform::SettingsSuite {
     }
     bool boolForKey(const std::string& key) override {
         const auto value = objectForKey(key);
-        if (const auto* integer = value ? value->as<std::int64_t>() : nullptr) {
-            return *integer != 0;
-        }
         const auto* boolean = value ? value->as<bool>() : nullptr;
         return boolean != nullptr && *boolean;
     }
@@ -77,8 +74,6 @@ class FakeSuite : public platform::SettingsSuite {
     std::string name_;
 };
 
-class FakeRunLoopSource : public platform::RunLoopSource {};
-
 }  // namespace
 
 FakePlatform& fake() {
@@ -98,6 +93,16 @@ std::vector<std::string> callsStartingWith(const std::vector<std::string>& prefi
         }
     }
     return kept;
+}
+
+PropertyListDictionary internalBattery(PropertyListValue current,
+                                       PropertyListValue maximum,
+                                       PropertyListDictionary changes) {
+    changes.merge(PropertyListDictionary{{"Type", "InternalBattery"},
+                                         {"Current Capacity", std::move(current)},
+                                         {"Max Capacity", std::move(maximum)},
+                                         {"Power Source State", "Battery Power"}});
+    return changes;
 }
 
 namespace platform {
@@ -151,7 +156,6 @@ double monotonicSeconds() {
 
 void pauseFor(double seconds) {
     fake().now += seconds;
-    ++fake().pauses;
 }
 
 std::unique_ptr<SettingsSuite> openSettingsSuite(const std::string& name) {
@@ -223,7 +227,7 @@ std::unique_ptr<RunLoopSource> createPowerSourceNotificationSource(RunLoopCallba
         return nullptr;
     }
     fake().powerSourceCallback = [callback, context] { callback(context); };
-    return std::make_unique<FakeRunLoopSource>();
+    return std::make_unique<RunLoopSource>();
 }
 
 void addSourceToCurrentRunLoop(RunLoopSource&) {

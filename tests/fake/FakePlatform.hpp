@@ -1,7 +1,5 @@
-// A scriptable platform for unit tests, linked in place of the real one.
-// Tests set what each service answers and read back, in `calls`, what the
-// logic asked of the platform in which order. Nothing here waits, spawns or
-// touches a file.
+// Linked into unit tests instead of the platform: tests script what each service answers and
+// read back in `calls` what the logic asked. Nothing here waits, spawns or touches a file.
 #pragma once
 
 #include <cstdint>
@@ -29,16 +27,13 @@ struct FakePlatform {
     // Every call the logic made, e.g. "get vellWanted", "registry", "exit 0".
     std::vector<std::string> calls;
 
-    // Clock: pauses advance it, nothing else does.
-    double now = 1000.0;
-    int pauses = 0;
+    double now = 1000.0;  // only pauses advance it
     // A wait that never ends would hang the tests: past 10000 registry reads
     // the fake moves the clock far on, answers both values in turn, and says so.
     int registryReads = 0;
     bool endedAWait = false;
 
-    // The reading of IOPMrootDomain/SleepDisabled, or, when set,
-    // `registryReading`'s, e.g. to change with time.
+    // The reading of IOPMrootDomain/SleepDisabled, or `registryReading`'s when set.
     std::optional<bool> sleepDisabled = false;
     std::function<std::optional<bool>()> registryReading;
 
@@ -85,3 +80,8 @@ void resetFake();
 
 // The log entries that start with one of `prefixes`, in order.
 std::vector<std::string> callsStartingWith(const std::vector<std::string>& prefixes);
+
+// A power source description of an internal battery on battery power, but for `changes`.
+PropertyListDictionary internalBattery(PropertyListValue current,
+                                       PropertyListValue maximum,
+                                       PropertyListDictionary changes = {});

@@ -16,7 +16,6 @@ const std::string jobWaiting = "\tstate = waiting\n";
 
 // A fresh Mac where every check passes.
 void setUpWell() {
-    resetFake();
     fake().executablePath = "/Applications/Vell.app/Contents/MacOS/vell";
     fake().registeredAgents = {"org.vell.app.dealer.plist"};
     fake().programs[launchctl] = {true, "", jobRunning, 0};
@@ -43,7 +42,7 @@ const std::vector<std::string> fullRead = {"run /bin/launchctl print gui/501/org
 
 TEST_F(FakeTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
     // clang-format off
-    const struct { const char* situation; std::function<void()> arrange; std::vector<std::string> failing; } rows[] = {
+    const struct { const char* name; std::function<void()> arrange; std::vector<std::string> failing; } rows[] = {
         {"all well", [] {}, {}},
         {"in a user's Applications", [] { fake().executablePath = "/Users/ann/Applications/Vell.app/Contents/MacOS/vell"; }, {}},
         {"in the Trash", [] { fake().executablePath = "/Users/ann/.Trash/Vell.app/Contents/MacOS/vell"; }, {"app in an Applications folder: Vell.app is in the Trash: move it back into /Applications."}},
@@ -62,8 +61,7 @@ TEST_F(FakeTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
         {"write check key at the largest number", [] { fake().shared()["vellWriteCheck"] = std::int64_t{INT64_MAX}; }, {}},
     };
     // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.situation);
+    forEachRow(rows, [](const auto& row) {
         setUpWell();
         row.arrange();
         withSettingsAndMachine({});
@@ -72,13 +70,13 @@ TEST_F(FakeTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
         EXPECT_EQ(failing(runChecks(bundle, readState(bundle))), row.failing);
         EXPECT_EQ(callsStartingWith({"run"}), fullRead);
         EXPECT_EQ(fake().shared().count("vellWriteCheck"), 0u) << "the write check left its key";
-    }
+    });
 }
 
 TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAgentABoundedTime) {
     // The job runs from launchctl read runningFrom (0: never); launchd gets 3 s, read each 0.25 s.
     // clang-format off
-    const struct { const char* situation; const char* bundle; AgentServiceStatus status; std::size_t runningFrom, registrations, reads; bool runs; } rows[] = {
+    const struct { const char* name; const char* bundle; AgentServiceStatus status; std::size_t runningFrom, registrations, reads; bool runs; } rows[] = {
         {"in Applications, running at once", "/Applications", AgentServiceStatus::enabled, 1, 1, 2, true},
         {"in Applications, running a moment later", "/Applications", AgentServiceStatus::enabled, 3, 1, 4, true},
         {"in Applications, never running", "/Applications", AgentServiceStatus::enabled, 0, 1, 14, false},
@@ -86,8 +84,7 @@ TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAg
         {"on a disk image", "/Volumes/Vell", AgentServiceStatus::enabled, 0, 0, 1, false},
     };
     // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.situation);
+    forEachRow(rows, [](const auto& row) {
         setUpWell();
         fake().registeredAgents.clear();
         fake().registeredStatus = row.status;
@@ -101,12 +98,12 @@ TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAg
         EXPECT_EQ(registerAndCheck(ownBundlePath())[2].fix.has_value(), !row.runs);
         EXPECT_EQ(callsStartingWith({"register"}).size(), row.registrations);
         EXPECT_EQ(callsStartingWith({"run " + launchctl}).size(), row.reads);
-    }
+    });
 }
 
 TEST_F(FakeTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
     // clang-format off
-    const struct { const char* situation; std::function<bool()> set; bool reported; } rows[] = {
+    const struct { const char* name; std::function<bool()> set; bool reported; } rows[] = {
         {"keep awake on", [] { return setKeepAwake(true); }, true},
         {"keep awake off", [] { return setKeepAwake(false); }, true},
         {"keep awake off, writes ignored while on", [] { fake().suiteWritesIgnored = true; fake().shared()["vellWanted"] = true; return setKeepAwake(false); }, false},
@@ -115,52 +112,42 @@ TEST_F(FakeTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
         {"low-battery cutoff off, writes ignored", [] { fake().suiteWritesIgnored = true; return setLowBatteryCutoff(false); }, false},
     };
     // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.situation);
-        resetFake();
-        EXPECT_EQ(row.set(), row.reported);
-    }
+    forEachRow(rows, [](const auto& row) { EXPECT_EQ(row.set(), row.reported); });
 }
 
 TEST_F(FakeTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
     // clang-format off
-    const struct { const char* situation; bool on; double timeout; std::function<bool(std::size_t)> reading; WaitOutcome outcome; std::size_t reads; } rows[] = {
-        {"on at the third read", true, 20, [](std::size_t read) { return read >= 3; }, WaitOutcome::confirmed, 3},
-        {"wish withdrawn at the second read", true, 20, [](std::size_t read) { fake().shared()["vellWanted"] = read < 2; return false; }, WaitOutcome::cutOff, 2},
-        {"still on after two seconds", false, 2, [](std::size_t) { return true; }, WaitOutcome::timedOut, 9},
-        {"a timeout that is not a number", true, std::nan(""), [](std::size_t) { return false; }, WaitOutcome::timedOut, 1},
+    const struct { const char* name; bool on; double timeout; std::function<bool(int)> reading; WaitOutcome outcome; int reads; } rows[] = {
+        {"on at the third read", true, 20, [](int read) { return read >= 3; }, WaitOutcome::confirmed, 3},
+        {"wish withdrawn at the second read", true, 20, [](int read) { fake().shared()["vellWanted"] = read < 2; return false; }, WaitOutcome::cutOff, 2},
+        {"still on after two seconds", false, 2, [](int) { return true; }, WaitOutcome::timedOut, 9},
+        {"a timeout that is not a number", true, std::nan(""), [](int) { return false; }, WaitOutcome::timedOut, 1},
     };
     // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.situation);
-        resetFake();
+    forEachRow(rows, [](const auto& row) {
         fake().shared()["vellWanted"] = row.on;
-        // Long past any deadline the awaited value reads: a wait without end fails, not hangs.
         fake().registryReading = [&row]() -> std::optional<bool> {
-            const std::size_t read = callsStartingWith({"registry"}).size();
-            return read > 40 ? row.on : row.reading(read);
+            return row.reading(fake().registryReads);
         };
         EXPECT_EQ(waitForOverride(row.on, row.timeout), row.outcome);
-        EXPECT_EQ(callsStartingWith({"registry"}).size(), row.reads);
-    }
+        EXPECT_EQ(fake().registryReads, row.reads);
+    });
 }
 
 TEST_F(FakeTest, RegisteringSucceedsEnabledOrAwaitingApprovalAndUnregisteringOnlyWhenRegistered) {
     // clang-format off
-    const struct { const char* situation; AgentServiceStatus status; bool succeeded; } rows[] = {
+    const struct { const char* name; AgentServiceStatus status; bool succeeded; } rows[] = {
         {"enabled", AgentServiceStatus::enabled, true},
         {"awaiting approval", AgentServiceStatus::requiresApproval, true},
         {"refused", AgentServiceStatus::notRegistered, false},
         {"job missing from the app", AgentServiceStatus::notFound, false},
     };
     // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.situation);
-        resetFake();
+    forEachRow(rows, [](const auto& row) {
         fake().registeredStatus = row.status;
         EXPECT_EQ(registerAgent("/Applications/Vell.app").succeeded(), row.succeeded);
         EXPECT_EQ(unregisterAgent("/Applications/Vell.app").wasRegistered, row.succeeded);
-    }
+    });
 }
 
 // The whole command, which runs as root; AppleScript needs the script's quotes escaped.
@@ -176,21 +163,20 @@ const std::string setUpCommand =
 
 TEST_F(FakeTest, SettingUpPmsetRunsTheOneScriptAndSaysWhatWentWrongButNotACancel) {
     // clang-format off
-    const struct { const char* situation; platform::ChildOutcome osascript; bool canceled; std::optional<std::string> error; } rows[] = {
+    const struct { const char* name; platform::ChildOutcome osascript; bool canceled; std::optional<std::string> error; } rows[] = {
         {"installed", {true, "", "", 0}, false, std::nullopt},
         {"prompt canceled", {true, "", "0:210: execution error: User canceled. (-128)\n", 1}, true, std::nullopt},
         {"visudo refused", {true, "", "syntax error\n", 1}, false, "syntax error"},
         {"failed saying nothing", {true, "", " \n", 1}, false, "The rule could not be installed."},
     };
     // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.situation);
+    forEachRow(rows, [](const auto& row) {
         fake().programs["/usr/bin/osascript"] = row.osascript;
         const SetUpOutcome outcome = setUpPasswordlessPmset();
         EXPECT_EQ(outcome.canceled, row.canceled);
         EXPECT_EQ(outcome.error, row.error);
         EXPECT_EQ(fake().calls.back(), setUpCommand);
-    }
+    });
 }
 
 }  // namespace

@@ -1,21 +1,27 @@
-// Every unit test starts from a fresh fake platform; table rows print as their names.
+// Every unit test starts from a fresh fake platform, and so does every table row.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include "tests/fake/FakePlatform.hpp"
 
-namespace {
-template <typename Row>
-requires(sizeof(Row::name) != 0) void PrintTo(const Row& row, std::ostream* out) {
-    *out << row.name;
+inline void expectNoEndlessWait() {
+    EXPECT_FALSE(fake().endedAWait) << "a wait read the override 10000 times, never ending";
 }
-}  // namespace
+
+// Runs `check` on each row from a fresh fake; a failure names its row.
+template <typename Rows, typename Check>
+void forEachRow(const Rows& rows, Check check) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        resetFake();
+        check(row);
+        expectNoEndlessWait();
+    }
+}
 
 class FakeTest : public ::testing::Test {
   protected:
     void SetUp() override { resetFake(); }
-    void TearDown() override {
-        EXPECT_FALSE(fake().endedAWait) << "a wait read the override 10000 times, never ending";
-    }
+    void TearDown() override { expectNoEndlessWait(); }
 };

@@ -41,40 +41,32 @@ TEST_F(PreferencesTest, AnUnopenableSuiteFallsBackToTheStandardDefaults) {
     EXPECT_EQ(fake().suites.count(P::domain), 0u);
 }
 
-struct MigrationRow {
-    const char* name;
-    PropertyListDictionary shared;
-    std::optional<PropertyListDictionary> legacy;  // absent: the suite does not open
-    std::vector<std::string> copied;
-};
-
-class Migration : public FakeTest, public ::testing::WithParamInterface<MigrationRow> {};
-
-TEST_P(Migration, CopiesTheListedKeysOnceIntoASharedSuiteWithoutAny) {
-    const MigrationRow& r = GetParam();
-    fake().shared() = r.shared;
-    if (r.legacy) {
-        fake().suites["org.vell.shared"] = *r.legacy;
-    } else {
-        fake().unopenableSuites.insert("org.vell.shared");
-    }
-    P::migrateLegacyDomainIfNeeded();
-    P::migrateLegacyDomainIfNeeded();
-    EXPECT_EQ(callsStartingWith({"set"}), r.copied);
-}
-
 const PropertyListDictionary legacy = {{"vellWanted", true},
                                        {"caffeinateAtLaunch", false},
                                        {"lowBatteryCutoff", true},
                                        {"cutoffReason", "old"}};
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Situations, Migration, ::testing::Values(
-    MigrationRow{"OnlyListedKeysTheLegacySuiteHas", {{"lowBatteryCutoff", false}}, legacy,                             {"set vellWanted=true", "set caffeinateAtLaunch=false"}},
-    MigrationRow{"SharedHasAListedKeyEvenFalse",    {{"vellOwnsOverride", false}}, legacy,                             {}},
-    MigrationRow{"NothingListedInTheLegacySuite",   {},                            {{{"cutoffReason", "old"}}}, {}},
-    MigrationRow{"NoLegacySuite",                   {},                            std::nullopt,                       {}}),
-    [](const auto& info) { return std::string(info.param.name); });
-// clang-format on
+TEST_F(PreferencesTest, MigrationCopiesTheListedKeysOnceIntoASharedSuiteWithoutAny) {
+    // clang-format off
+    // legacy: absent when the suite does not open.
+    const struct { const char* name; PropertyListDictionary shared; std::optional<PropertyListDictionary> legacy; std::vector<std::string> copied; } rows[] = {
+        {"OnlyListedKeysTheLegacySuiteHas", {{"lowBatteryCutoff", false}}, legacy,                             {"set vellWanted=true", "set caffeinateAtLaunch=false"}},
+        {"SharedHasAListedKeyEvenFalse",    {{"vellOwnsOverride", false}}, legacy,                             {}},
+        {"NothingListedInTheLegacySuite",   {},                            {{{"cutoffReason", "old"}}}, {}},
+        {"NoLegacySuite",                   {},                            std::nullopt,                       {}},
+    };
+    // clang-format on
+    forEachRow(rows, [](const auto& r) {
+        fake().shared() = r.shared;
+        if (r.legacy) {
+            fake().suites["org.vell.shared"] = *r.legacy;
+        } else {
+            fake().unopenableSuites.insert("org.vell.shared");
+        }
+        P::migrateLegacyDomainIfNeeded();
+        P::migrateLegacyDomainIfNeeded();
+        EXPECT_EQ(callsStartingWith({"set"}), r.copied);
+    });
+}
 
 }  // namespace

@@ -5,26 +5,22 @@
 #include <cmath>
 #include <limits>
 
-TEST(PropertyListReads, IntegersOnlyFromExactWholeNumbersThatFit) {
+TEST(PropertyListReads, IntegersFromExactWholeNumbersThatFitBooleansFromBooleansOrExactZeroOrOne) {
     constexpr auto smallest = std::numeric_limits<std::int64_t>::min();
     // clang-format off
-    const std::vector<std::pair<PropertyListValue, std::optional<std::int64_t>>> cases = {
+    const std::vector<std::pair<PropertyListValue, std::optional<std::int64_t>>> integers = {
         {50, 50}, {50.0, 50}, {-3.0, -3}, {-9223372036854775808.0, smallest},
         {50.5, std::nullopt}, {std::nan(""), std::nullopt}, {INFINITY, std::nullopt},
         {9223372036854775808.0, std::nullopt}, {"50", std::nullopt}, {true, std::nullopt}};
-    // clang-format on
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(readInteger(cases[i].first), cases[i].second) << "case " << i;
-    }
-}
-
-TEST(PropertyListReads, BooleansOnlyFromBooleansAndExactZeroOrOne) {
-    const std::vector<std::pair<PropertyListValue, std::optional<bool>>> cases = {
-        {true, true},      {false, false},      {0, false},
-        {1, true},         {0.0, false},        {1.0, true},
+    const std::vector<std::pair<PropertyListValue, std::optional<bool>>> booleans = {
+        {true, true}, {false, false}, {0, false}, {1, true}, {0.0, false}, {1.0, true},
         {2, std::nullopt}, {0.5, std::nullopt}, {"true", std::nullopt}};
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(readBoolean(cases[i].first), cases[i].second) << "case " << i;
+    // clang-format on
+    for (std::size_t i = 0; i < integers.size(); ++i) {
+        EXPECT_EQ(readInteger(integers[i].first), integers[i].second) << "integer case " << i;
+    }
+    for (std::size_t i = 0; i < booleans.size(); ++i) {
+        EXPECT_EQ(readBoolean(booleans[i].first), booleans[i].second) << "boolean case " << i;
     }
 }
 
