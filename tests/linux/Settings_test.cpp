@@ -80,7 +80,7 @@ class Settings : public ::testing::Test {
     std::string suite(const std::string& name = P::domain) const {
         return folder() + "/" + name + ".plist";
     }
-    std::set<std::string> names(const std::string& containing = "") const {
+    std::set<std::string> names(const std::string& containing) const {
         std::set<std::string> found;
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(folder(), error)) {
@@ -92,7 +92,7 @@ class Settings : public ::testing::Test {
     }
 };
 
-TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
+TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
     // True: after white space, a sign and zeros, "Y", "y", "T", "t" or a digit 1-9.
     const std::vector<std::string> readTrue = {"<string>  yes</string>", "<string>True</string>",
                                                "<string>7up</string>",   "<string>+1</string>",
@@ -119,11 +119,21 @@ TEST_F(Settings, TheMacsCoercionsForBooleansAndStrings) {
         EXPECT_EQ(P::cutoffReason(), expected) << stored;
     }
     EXPECT_TRUE(!platform::openSettingsSuite("") && !platform::openSettingsSuite("../escape"));
+    // Same-sized rewrites in place are seen, of a new file or an old one whose parse is kept.
+    const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+    for (const auto& [value, aged] :
+         {std::pair("0", false), {"2", false}, {"2", true}, {"0", true}}) {
+        writeFile(suite(), xmlPlist(std::string("<dict><key>lowBatteryCutoff</key><integer>") +
+                                    value + "</integer></dict>"));
+        ASSERT_TRUE(!aged || ::utimensat(AT_FDCWD, suite().c_str(), longAgo, 0) == 0);
+        EXPECT_EQ(P::lowBatteryCutoff(), *value != '0') << value << (aged ? " aged" : "");
+    }
+    fs::remove(suite());
+    EXPECT_TRUE(P::lowBatteryCutoff());
 }
 
-// Bad contents read as the defaults, and the next write moves them to a name of
-// their own. A write that can't be done fails, through any handle of the suite,
-// and leaves what was there: a file that can't be read now is not corrupt.
+// Bad contents read as the defaults and are moved aside by the next write; a write
+// that can't be done fails, through any handle, and leaves what was there.
 TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
     const auto put = [&](const std::string& contents) {
         return [&, contents] { return writeFile(suite(), contents), std::shared_ptr<void>(); };
@@ -178,13 +188,11 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
                 fs::symlink_status(path).type() == type && (!bytes || readFile(path) == bytes);
             EXPECT_EQ(same, !kept);
         }
-        // Beside the suite, only its lock and what was kept aside: no temporary.
         EXPECT_EQ(names(".plist.").size(), names(".corrupt-").size() + fs::exists(path + ".lock"));
     }
 }
 
-// Every type at its extremes, as the companion app may have stored them, as XML
-// and as binary with the UIDs only binary holds.
+// Every type at its extremes, as XML and as binary with the UIDs only binary holds.
 TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
     const std::string xml = xmlPlist(
         "<dict><key>farFuture</key><date>2100-01-01T00:00:00Z</date>"
@@ -209,10 +217,9 @@ TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
         for (const auto& [key, value] : writes) {
             SCOPED_TRACE(bytes.substr(0, 6) + " " + key);
             writeFile(suite(), bytes);
-            const auto settings = platform::openSettingsSuite(P::domain);
-            settings->setObjectForKey(value, key);
-            EXPECT_TRUE(settings->synchronize());
-            EXPECT_EQ(settings->objectForKey(key), value);
+            P::store()->setObjectForKey(value, key);
+            EXPECT_TRUE(P::store()->synchronize());
+            EXPECT_EQ(P::store()->objectForKey(key), value);
             const auto before = parsePropertyList(bytes);
             const auto after = parsePropertyList(*readFile(suite()));
             ASSERT_TRUE(after);
@@ -227,12 +234,9 @@ TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
         PropertyListArray{PropertyListDate{599529600.5},       true, -5,
                           PropertyListValue(9000000000LL),     0.25, PropertyListData{0, 1, 255},
                           PropertyListDictionary{{"three", 3}}};
-    platform::openSettingsSuite(P::domain)->setObjectForKey(all, "all");
-    EXPECT_EQ(platform::openSettingsSuite(P::domain)->objectForKey("all"), all);
-}
-
-// A key a hostile file names twice reads as its first, and a write leaves one.
-TEST_F(Settings, ARepeatedKeyReadsAsItsFirstAndIsWrittenOnce) {
+    P::store()->setObjectForKey(all, "all");
+    EXPECT_EQ(P::store()->objectForKey("all"), all);
+    // A key a hostile file names twice reads as its first, and a write leaves one.
     writeFile(suite(), binaryPlist({"\xD2\x01\x01\x02\x03", "\x5AvellWanted", "\x09", "\x08"}));
     EXPECT_TRUE(P::wanted());
     P::setWanted(false);
@@ -240,7 +244,7 @@ TEST_F(Settings, ARepeatedKeyReadsAsItsFirstAndIsWrittenOnce) {
     EXPECT_EQ(plist_dict_get_size(parsePropertyList(*readFile(suite()))->get()), 1u);
 }
 
-// Writes are whole, kept, private, XML, and leave nothing but the file and its lock.
+// Writes are whole, kept, private and XML.
 TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothingAndLeaveAPrivateFile) {
     const pid_t child = ::fork();
     for (int i = 1; i <= 500; ++i) {
@@ -253,37 +257,16 @@ TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothingAndLeaveAPrivateFile
     ASSERT_TRUE(child > 0 && ::waitpid(child, &exit, 0) == child && exit == 0);
     EXPECT_EQ(P::store()->objectForKey("fromChild"), PropertyListValue(500));
     EXPECT_EQ(P::store()->objectForKey("fromParent"), PropertyListValue(500));
-    struct stat folderStatus {};
-    struct stat fileStatus {};
-    ASSERT_EQ(::stat(folder().c_str(), &folderStatus) | ::stat(suite().c_str(), &fileStatus), 0);
-    EXPECT_EQ(folderStatus.st_mode & 0777, 0700u);
-    EXPECT_EQ(fileStatus.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(folder()).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(suite()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(readFile(suite())->rfind("<?xml", 0), 0u);
-    EXPECT_EQ(names(), (std::set<std::string>{suite(), suite() + ".lock"}));
-}
-
-// Same-sized rewrites in place are seen, of a new file or an old one whose parse is kept.
-TEST_F(Settings, ReadsSeeEveryChangeOfTheFileEvenInPlaceAndSameSized) {
-    const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
-    for (const auto& [value, aged] :
-         {std::pair("0", false), {"2", false}, {"2", true}, {"0", true}}) {
-        writeFile(suite(), xmlPlist(std::string("<dict><key>lowBatteryCutoff</key><integer>") +
-                                    value + "</integer></dict>"));
-        ASSERT_TRUE(!aged || ::utimensat(AT_FDCWD, suite().c_str(), longAgo, 0) == 0);
-        EXPECT_EQ(P::lowBatteryCutoff(), *value != '0') << value << (aged ? " aged" : "");
-    }
-    fs::remove(suite());
-    EXPECT_TRUE(P::lowBatteryCutoff());
 }
 
 // Real files reach libplist; nothing that makes it abort, cut a string, or grow without end.
 TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
-    std::string tableInMagic = binaryPlist({"\x09"});
-    tableInMagic.back() = 0;
     // clang-format off
     const std::vector<std::tuple<const char*, std::string, bool>> rows = {
         {"sixty arrays deep", arrays(60), true},
-        {"two hundred arrays deep", arrays(200), false},
         {"closing tags hidden in comments", arrays(200, "<!--</array>-->"), false},
         {"a stray closing tag", xmlPlist("<array></dict></array>"), false},
         {"a comment never closed", "<plist><array><!-- never closed", false},
@@ -296,8 +279,7 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"CDATA hiding a NUL reference", xmlPlist("<string><![CDATA[>&#0;]]></string>"), true},
         {"the binary magic alone", "bplist00", false},
         {"a binary trailer of zeros", std::string("bplist00\0\0\0", 11) + std::string(32, '\0'), false},
-        {"a binary true", binaryPlist({"\x09"}), true},
-        {"an offset table inside the magic", tableInMagic, false},
+        {"an offset table inside the magic", binaryPlist({"\x09"}).substr(0, 41) + '\0', false},
         {"an array whose references run past its end", binaryPlist({"\xA5\x01", "\x09"}), false},
         {"a count in a following int", binaryPlist({"\xAF\x10\x01\x01", "\x09"}), true},
         {"a following count hiding a reference to nothing", binaryPlist({"\xAF\x10\x01\x05"}), false},
