@@ -7,6 +7,8 @@
 
 namespace {
 
+using CompanionTest = FakeTest;
+
 using namespace VellCompanion;
 using platform::AgentServiceStatus;
 
@@ -40,7 +42,7 @@ const std::string makeWritable = "settings writable: Make ~/Library/Preferences 
 const std::vector<std::string> fullRead = {"run /bin/launchctl print gui/501/org.vell.app.dealer", "run /usr/bin/sudo -k -n -l /usr/bin/pmset -a disablesleep 1"};
 // clang-format on
 
-TEST_F(FakeTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
+TEST_F(CompanionTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
     // clang-format off
     const struct { const char* name; std::function<void()> arrange; std::vector<std::string> failing; } rows[] = {
         {"all well", [] {}, {}},
@@ -73,7 +75,8 @@ TEST_F(FakeTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
     });
 }
 
-TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAgentABoundedTime) {
+TEST_F(CompanionTest,
+       AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAgentABoundedTime) {
     // The job runs from launchctl read runningFrom (0: never); launchd gets 3 s, read each 0.25 s.
     // clang-format off
     const struct { const char* name; const char* bundle; AgentServiceStatus status; std::size_t runningFrom, registrations, reads; bool runs; } rows[] = {
@@ -101,7 +104,7 @@ TEST_F(FakeTest, AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAg
     });
 }
 
-TEST_F(FakeTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
+TEST_F(CompanionTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
     // clang-format off
     const struct { const char* name; std::function<bool()> set; bool reported; } rows[] = {
         {"keep awake on", [] { return setKeepAwake(true); }, true},
@@ -115,7 +118,7 @@ TEST_F(FakeTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
     forEachRow(rows, [](const auto& row) { EXPECT_EQ(row.set(), row.reported); });
 }
 
-TEST_F(FakeTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
+TEST_F(CompanionTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
     // clang-format off
     const struct { const char* name; bool on; double timeout; std::function<bool(int)> reading; WaitOutcome outcome; int reads; } rows[] = {
         {"on at the third read", true, 20, [](int read) { return read >= 3; }, WaitOutcome::confirmed, 3},
@@ -134,7 +137,8 @@ TEST_F(FakeTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
     });
 }
 
-TEST_F(FakeTest, RegisteringSucceedsEnabledOrAwaitingApprovalAndUnregisteringOnlyWhenRegistered) {
+TEST_F(CompanionTest,
+       RegisteringSucceedsEnabledOrAwaitingApprovalAndUnregisteringOnlyWhenRegistered) {
     // clang-format off
     const struct { const char* name; AgentServiceStatus status; bool succeeded; } rows[] = {
         {"enabled", AgentServiceStatus::enabled, true},
@@ -161,7 +165,7 @@ const std::string setUpCommand =
     R"(/bin/mv -f \"$f\" /private/etc/sudoers.d/vell-pmset || { /bin/rm -f \"$f\"; exit 1; })"
     "\" with administrator privileges";
 
-TEST_F(FakeTest, SettingUpPmsetRunsTheOneScriptAndSaysWhatWentWrongButNotACancel) {
+TEST_F(CompanionTest, SettingUpPmsetRunsTheOneScriptAndSaysWhatWentWrongButNotACancel) {
     // clang-format off
     const struct { const char* name; platform::ChildOutcome osascript; bool canceled; std::optional<std::string> error; } rows[] = {
         {"installed", {true, "", "", 0}, false, std::nullopt},

@@ -8,6 +8,8 @@
 
 namespace {
 
+using AgentTest = FakeTest;
+
 using Calls = std::vector<std::string>;
 
 const std::string appPath = "/Applications/Vell.app";
@@ -90,7 +92,7 @@ const struct { const char* name; Place place; bool owned, wanted; Cutoff cutoff;
 };
 // clang-format on
 
-TEST_F(FakeTest, APassCallsWhatItsSituationCallsFor) {
+TEST_F(AgentTest, APassCallsWhatItsSituationCallsFor) {
     forEachRow(passRows, [](const auto& r) {
         if (r.place == installed) {
             installApp();
@@ -139,7 +141,7 @@ const struct { const char* name; bool installed; std::optional<std::string> ownP
 };
 // clang-format on
 
-TEST_F(FakeTest, AMissedAppIsCountedAndRemovalDecided) {
+TEST_F(AgentTest, AMissedAppIsCountedAndRemovalDecided) {
     forEachRow(watchRows, [](const auto& r) {
         if (r.installed) {
             installApp();
@@ -154,7 +156,7 @@ TEST_F(FakeTest, AMissedAppIsCountedAndRemovalDecided) {
     });
 }
 
-TEST_F(FakeTest, InstalledMeansTheRightIdentifierAsAStringOutsideATrash) {
+TEST_F(AgentTest, InstalledMeansTheRightIdentifierAsAStringOutsideATrash) {
     info("/x/.Trash/Vell.app") = info("/D.app") = {{"CFBundleIdentifier", "org.vell.app"}};
     info("/A.app") = {{"CFBundleName", "Vell"}};
     info("/B.app") = {{"CFBundleIdentifier", 7}};
