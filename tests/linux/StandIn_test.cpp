@@ -52,7 +52,7 @@ TEST_F(StandIn, ThePowerToolTurnsTheOverrideOnAndOffThroughSudoAndPmset) {
     EXPECT_EQ(PowerTool::sleepDisabled(), true);
     EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);
     EXPECT_EQ(PowerTool::sleepDisabled(), false);
-    mac.setPmsetFailing(true);
+    writeFile(mac.at("/pmset.fail"), "");
     EXPECT_EQ(PowerTool::setSleepDisabled(true), "pmset: failed on purpose");
     EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);  // already off
     fs::remove(mac.at("/usr/bin/sudo"));

@@ -62,7 +62,8 @@ int soak(SimulatedMac& mac, long passes) {
         // Thermal changes between nominal and fair; now and then critical.
         mac.setTemperature(burst % 50 == 49 ? 105000 : (burst % 2 ? 85000 : 45000));
         if (burst % 25 == 0) {
-            writeFile(mac.sharedSuitePath(), "\x01garbage, not a property list\x02");
+            writeFile(mac.home() + "/Library/Preferences/org.vell.app.shared.plist",
+                      "\x01garbage, not a property list\x02");
         }
         if (burst % 5 == 0) {
             // vell from another process; what it writes must read back.

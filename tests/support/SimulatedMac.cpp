@@ -101,14 +101,6 @@ void SimulatedMac::setSleepDisabledReading(const std::string& plistValue) {
                   plistValue + "\n</dict>\n</plist>\n");
 }
 
-void SimulatedMac::setPmsetFailing(bool failing) {
-    if (failing) {
-        writeFile(at("/pmset.fail"), "");
-    } else {
-        fs::remove(at("/pmset.fail"));
-    }
-}
-
 void SimulatedMac::setPmsetRule(bool installed) {
     const std::string rule = at("/etc/sudoers.d/vell-pmset");
     fs::remove(rule);
@@ -128,12 +120,4 @@ void SimulatedMac::setBattery(int percent, bool discharging) {
 
 void SimulatedMac::setTemperature(int millidegrees) {
     writeFile(at("/sys/class/thermal/thermal_zone0/temp"), std::to_string(millidegrees) + "\n");
-}
-
-std::string SimulatedMac::launchctlLog() const {
-    return readFile(at("/launchctl.log")).value_or("");
-}
-
-std::string SimulatedMac::sharedSuitePath() const {
-    return home() + "/Library/Preferences/org.vell.app.shared.plist";
 }

@@ -52,13 +52,10 @@ class SimulatedMac {
 
     void setSleepDisabledReading(
         const std::string& plistValue);  // "<true/>", "<integer>0</integer>"
-    void setPmsetFailing(bool failing);
     // Without the rule, sudo -n refuses pmset as it does without a password.
     void setPmsetRule(bool installed);
     void setBattery(int percent, bool discharging);
     void setTemperature(int millidegrees);  // trips: passive 80000, hot 90000, critical 100000
-    std::string launchctlLog() const;
-    std::string sharedSuitePath() const;
 
   private:
     TempDir dir_;
