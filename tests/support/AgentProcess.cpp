@@ -114,24 +114,17 @@ bool AgentProcess::idle() const {
 }
 
 int AgentProcess::openDescriptors() const {
-    int count = 0;
     std::error_code error;
-    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error);
-         !error && it != fs::directory_iterator(); it.increment(error)) {
-        ++count;
-    }
-    return count;
+    const fs::directory_iterator entries("/proc/" + std::to_string(pid_) + "/fd", error);
+    return error ? 0 : static_cast<int>(std::distance(entries, fs::directory_iterator()));
 }
 
 long AgentProcess::residentKilobytes() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
+    // The process's size and its resident part, in pages.
+    std::ifstream statm("/proc/" + std::to_string(pid_) + "/statm");
+    long size = 0, resident = -1;
+    statm >> size >> resident;
+    return resident < 0 ? -1 : resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
 int AgentProcess::children() const {
