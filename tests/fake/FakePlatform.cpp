@@ -1,6 +1,7 @@
 #include "tests/fake/FakePlatform.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "platform/clock.hpp"
@@ -22,10 +23,8 @@ std::string describe(const PropertyListValue& value) {
     if (const auto* boolean = value.as<bool>()) {
         return *boolean ? "true" : "false";
     }
-    if (const auto* text = value.as<std::string>()) {
-        return "\"" + *text + "\"";
-    }
-    return "<object>";
+    const auto* text = value.as<std::string>();
+    return text ? "\"" + *text + "\"" : "<object>";
 }
 
 class FakeSuite : public platform::SettingsSuite {
@@ -38,15 +37,9 @@ class FakeSuite : public platform::SettingsSuite {
         const auto found = suite.find(key);
         return found == suite.end() ? std::nullopt : std::optional(found->second);
     }
-    bool boolForKey(const std::string& key) override {
-        const auto value = objectForKey(key);
-        const auto* boolean = value ? value->as<bool>() : nullptr;
-        return boolean != nullptr && *boolean;
-    }
+    bool boolForKey(const std::string& key) override { return typed<bool>(key).value_or(false); }
     std::optional<std::string> stringForKey(const std::string& key) override {
-        const auto value = objectForKey(key);
-        const auto* text = value ? value->as<std::string>() : nullptr;
-        return text ? std::optional(*text) : std::nullopt;
+        return typed<std::string>(key);
     }
     void setBoolForKey(bool value, const std::string& key) override {
         setObjectForKey(PropertyListValue(value), key);
@@ -71,6 +64,13 @@ class FakeSuite : public platform::SettingsSuite {
     }
 
   private:
+    template <typename T>
+    std::optional<T> typed(const std::string& key) {
+        const auto value = objectForKey(key);
+        const auto* held = value ? value->as<T>() : nullptr;
+        return held ? std::optional(*held) : std::nullopt;
+    }
+
     std::string name_;
 };
 
@@ -87,11 +87,9 @@ void resetFake() {
 
 std::vector<std::string> callsStartingWith(const std::vector<std::string>& prefixes) {
     std::vector<std::string> kept;
-    for (const auto& call : fake().calls) {
-        if (std::ranges::any_of(prefixes, [&](const auto& p) { return call.starts_with(p); })) {
-            kept.push_back(call);
-        }
-    }
+    std::ranges::copy_if(fake().calls, std::back_inserter(kept), [&](const std::string& call) {
+        return std::ranges::any_of(prefixes, [&](const auto& p) { return call.starts_with(p); });
+    });
     return kept;
 }
 
@@ -117,7 +115,7 @@ ChildOutcome runChild(const std::string& path,
     }
     log(line);
     if (f.whileProgramRuns) {
-        f.whileProgramRuns(path, arguments);
+        f.whileProgramRuns(arguments);
     }
     if (!line.starts_with("run /usr/bin/sudo -n /usr/bin/pmset -a disablesleep ")) {
         const auto scripted = f.programs.find(path);
@@ -159,11 +157,7 @@ void pauseFor(double seconds) {
 }
 
 std::unique_ptr<SettingsSuite> openSettingsSuite(const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos ||
-        fake().unopenableSuites.count(name) != 0) {
-        return nullptr;
-    }
-    return std::make_unique<FakeSuite>(name);
+    return fake().unopenableSuites.count(name) != 0 ? nullptr : std::make_unique<FakeSuite>(name);
 }
 
 std::unique_ptr<SettingsSuite> standardSettings() {

@@ -42,8 +42,7 @@ struct FakePlatform {
     std::deque<FakePmsetOutcome> pmsetOutcomes;
     std::map<std::string, platform::ChildOutcome> programs;
     // Runs while a program runs, as the companion app might write meanwhile.
-    std::function<void(const std::string& path, const std::vector<std::string>& arguments)>
-        whileProgramRuns;
+    std::function<void(const std::vector<std::string>& arguments)> whileProgramRuns;
 
     // Settings suites by name; the standard defaults are "standard".
     std::map<std::string, PropertyListDictionary> suites;
@@ -74,11 +73,9 @@ struct FakePlatform {
     PropertyListDictionary& shared() { return suites["org.vell.app.shared"]; }
 };
 
-// The one fake, reset by `resetFake()` before each test.
 FakePlatform& fake();
 void resetFake();
 
-// The log entries that start with one of `prefixes`, in order.
 std::vector<std::string> callsStartingWith(const std::vector<std::string>& prefixes);
 
 // A power source description of an internal battery on battery power, but for `changes`.

@@ -23,7 +23,6 @@ void setUpWell() {
     fake().programs[launchctl] = {true, "", jobRunning, 0};
 }
 
-// Each failing check as "name: fix".
 std::vector<std::string> failing(const std::vector<Check>& checks) {
     std::vector<std::string> lines;
     for (const Check& check : checks) {
@@ -34,16 +33,13 @@ std::vector<std::string> failing(const std::vector<Check>& checks) {
     return lines;
 }
 
-// clang-format off
-const std::string moveIn = "app in an Applications folder: Move Vell.app into /Applications.";
-const std::string startsLater = "agent running: It starts once it is registered and allowed (see above).";
-const std::string makeWritable = "settings writable: Make ~/Library/Preferences and its files yours and writable.";
-// Only the full read runs programs, and its sudo ignores a password typed a moment ago.
-const std::vector<std::string> fullRead = {"run /bin/launchctl print gui/501/org.vell.app.dealer", "run /usr/bin/sudo -k -n -l /usr/bin/pmset -a disablesleep 1"};
-// clang-format on
-
 TEST_F(CompanionTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
     // clang-format off
+    const std::string moveIn = "app in an Applications folder: Move Vell.app into /Applications.";
+    const std::string startsLater = "agent running: It starts once it is registered and allowed (see above).";
+    const std::string makeWritable = "settings writable: Make ~/Library/Preferences and its files yours and writable.";
+    // Only the full read runs programs, and its sudo ignores a password typed a moment ago.
+    const std::vector<std::string> fullRead = {"run /bin/launchctl print gui/501/org.vell.app.dealer", "run /usr/bin/sudo -k -n -l /usr/bin/pmset -a disablesleep 1"};
     const struct { const char* name; std::function<void()> arrange; std::vector<std::string> failing; } rows[] = {
         {"all well", [] {}, {}},
         {"in a user's Applications", [] { fake().executablePath = "/Users/ann/Applications/Vell.app/Contents/MacOS/vell"; }, {}},
@@ -63,7 +59,7 @@ TEST_F(CompanionTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
         {"write check key at the largest number", [] { fake().shared()["vellWriteCheck"] = std::int64_t{INT64_MAX}; }, {}},
     };
     // clang-format on
-    forEachRow(rows, [](const auto& row) {
+    forEachRow(rows, [&](const auto& row) {
         setUpWell();
         row.arrange();
         withSettingsAndMachine({});
@@ -75,8 +71,7 @@ TEST_F(CompanionTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
     });
 }
 
-TEST_F(CompanionTest,
-       AFirstLaunchRegistersOnlyFromAnApplicationsFolderAndAwaitsTheAgentABoundedTime) {
+TEST_F(CompanionTest, AFirstLaunchRegistersOnlyFromApplicationsAndAwaitsTheAgentABoundedTime) {
     // The job runs from launchctl read runningFrom (0: never); launchd gets 3 s, read each 0.25 s.
     // clang-format off
     const struct { const char* name; const char* bundle; AgentServiceStatus status; std::size_t runningFrom, registrations, reads; bool runs; } rows[] = {
@@ -93,7 +88,7 @@ TEST_F(CompanionTest,
         fake().registeredStatus = row.status;
         fake().executablePath = std::string(row.bundle) + "/Vell.app/Contents/MacOS/vell";
         // Long past any allowance the job runs: a wait without end fails, not hangs.
-        fake().whileProgramRuns = [&row](const std::string&, const std::vector<std::string>&) {
+        fake().whileProgramRuns = [&row](const std::vector<std::string>&) {
             const std::size_t read = callsStartingWith({"run " + launchctl}).size();
             const bool runs = (row.runningFrom > 0 && read >= row.runningFrom) || read > 40;
             fake().programs[launchctl].output = runs ? jobRunning : jobWaiting;
@@ -137,8 +132,7 @@ TEST_F(CompanionTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
     });
 }
 
-TEST_F(CompanionTest,
-       RegisteringSucceedsEnabledOrAwaitingApprovalAndUnregisteringOnlyWhenRegistered) {
+TEST_F(CompanionTest, RegisteringSucceedsEnabledOrAwaitingApprovalUnregisteringIfRegistered) {
     // clang-format off
     const struct { const char* name; AgentServiceStatus status; bool succeeded; } rows[] = {
         {"enabled", AgentServiceStatus::enabled, true},

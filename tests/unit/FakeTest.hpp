@@ -9,7 +9,6 @@ inline void expectNoEndlessWait() {
     EXPECT_FALSE(fake().endedAWait) << "a wait read the override 10000 times, never ending";
 }
 
-// Runs `check` on each row from a fresh fake; a failure names its row.
 template <typename Rows, typename Check>
 void forEachRow(const Rows& rows, Check check) {
     for (const auto& row : rows) {

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
+#include <cstdint>
 
 TEST(PropertyListReads, IntegersFromExactWholeNumbersThatFitBooleansFromBooleansOrExactZeroOrOne) {
-    constexpr auto smallest = std::numeric_limits<std::int64_t>::min();
     // clang-format off
     const std::vector<std::pair<PropertyListValue, std::optional<std::int64_t>>> integers = {
-        {50, 50}, {50.0, 50}, {-3.0, -3}, {-9223372036854775808.0, smallest},
+        {50, 50}, {50.0, 50}, {-3.0, -3}, {-9223372036854775808.0, INT64_MIN},
         {50.5, std::nullopt}, {std::nan(""), std::nullopt}, {INFINITY, std::nullopt},
         {9223372036854775808.0, std::nullopt}, {"50", std::nullopt}, {true, std::nullopt}};
     const std::vector<std::pair<PropertyListValue, std::optional<bool>>> booleans = {

@@ -1,5 +1,4 @@
-// `vell status --json`: what scripts read, so every key and every escape is
-// exact.
+// `vell status --json`: what scripts read, so every key and every escape is exact.
 #include <gtest/gtest.h>
 
 #include "VellCompanion/StateText.hpp"

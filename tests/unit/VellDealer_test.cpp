@@ -64,7 +64,6 @@ const std::string bootout = "run /bin/launchctl bootout gui/502/org.vell.app.dea
 
 // clang-format off
 const struct { const char* name; Place place; bool owned, wanted; Cutoff cutoff; std::optional<bool> override; Twist twist; Calls expected; } passRows[] = {
-    // name                                          place      owned  wanted cutoff      override    twist                  expected calls
     {"not owned, wanted, too hot, on",               installed, false, true,  hot,        true,       none,                  {}},
     {"not owned, not wanted, on",                    installed, false, false, safe,       true,       none,                  {}},
     {"owned, wanted, unreadable",                    installed, true,  true,  safe,       unreadable, none,                  {"reason", "read"}},
@@ -110,7 +109,7 @@ TEST_F(AgentTest, APassCallsWhatItsSituationCallsFor) {
             fake().pmsetOutcomes = {r.twist == undoFails ? FakePmsetOutcome{} : failing, failing};
         }
         if (r.twist == withdrawnDuringTurnOn || r.twist == undoFails) {
-            fake().whileProgramRuns = [](const std::string&, const std::vector<std::string>& args) {
+            fake().whileProgramRuns = [](const std::vector<std::string>& args) {
                 if (args.back() == "1") {
                     fake().shared()["vellWanted"] = false;
                 }
