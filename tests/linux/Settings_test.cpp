@@ -15,7 +15,6 @@
 #include <tuple>
 
 #include "VellShared/Preferences.hpp"
-#include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
 #include "tests/support/SimulatedMac.hpp"
 

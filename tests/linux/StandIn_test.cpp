@@ -112,9 +112,8 @@ TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
     EXPECT_EQ(PowerTool::run(path, {}).output, path + " exists\n" + path + " missing\n");
 }
 
-// The run loop never returns: each case runs in a child, standard input closed
-// so that a descriptor 0 is handed out, until the loop has seen what it can
-// without the failing resources, the thermal watcher's thread asleep or gone.
+// The run loop never returns: each case runs in a child (standard input closed, so a descriptor
+// 0 is handed out) until it has seen all it can, the thermal watcher's thread asleep or gone.
 TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     const std::string ok = "exit 0\n", gaveUp = "exit 1\nlinux_tests: the run loop can't go on: ";
     // clang-format off

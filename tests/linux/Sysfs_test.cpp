@@ -33,17 +33,17 @@ class Sysfs : public ::testing::Test {
 };
 
 TEST_F(Sysfs, EveryChangeAndEveryRootIsSeenByTheNextRead) {
-    const auto noSources = std::optional(std::vector<PropertyListDictionary>{});
-    EXPECT_EQ(platform::copyPowerSourceDescriptions(), noSources);
     supply("BAT0", {{"type", "Battery"}, {"capacity", "50"}, {"status", "Discharging"}});
     EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 50}));
     supply("BAT0", {{"capacity", "49"}});
     EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 49}));
+    {
+        TempDir other;
+        ScopedEnvironment otherRoot("VELL_SYSTEM_ROOT", other.path());
+        EXPECT_EQ(platform::copyPowerSourceDescriptions(), std::vector<PropertyListDictionary>{});
+    }
     std::filesystem::remove_all(sys + "power_supply/BAT0");
     EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
-    TempDir other;
-    ScopedEnvironment otherRoot("VELL_SYSTEM_ROOT", other.path());
-    EXPECT_EQ(platform::copyPowerSourceDescriptions(), noSources);
 }
 
 // What doesn't read as a number or a known word is left out; mains is no source.
