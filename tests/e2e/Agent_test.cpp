@@ -1,6 +1,7 @@
 // The real VellDealer and vell together in a simulated Mac: only what needs
 // both binaries, the stand-in's programs and real events. Every wait has a
 // deadline and says what it waited for.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,15 +18,12 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::HasSubstr;
 
 namespace {
 
 const std::string bundle = "/Applications/Vell.app";
 const std::string registration = "/Library/LaunchAgents/org.vell.app.dealer.plist";
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 class EndToEnd : public ::testing::Test {
   protected:
@@ -129,7 +127,7 @@ TEST_F(EndToEnd, VellRejectsBadArgumentsWithUsage) {
     for (const auto& arguments : rejected) {
         const CommandResult result = vell(arguments);
         EXPECT_EQ(result.code, 2);
-        EXPECT_TRUE(contains(result.output, "usage: vell")) << result.output;
+        EXPECT_THAT(result.output, HasSubstr("usage: vell"));
     }
     EXPECT_EQ(vell({"low-battery-cutoff", "off"}).code, 0);
     EXPECT_FALSE(VellPreferences::lowBatteryCutoff());
@@ -142,7 +140,7 @@ TEST_F(EndToEnd, VellRejectsBadArgumentsWithUsage) {
 // failed check with its fix.
 TEST_F(EndToEnd, DoctorAndOnNameWhatIsMissing) {
     // The rule the menu-bar app installs is the packaged one.
-    EXPECT_TRUE(contains(readFile(VELL_PMSET_RULE).value_or(""), VellCompanion::pmsetRule));
+    EXPECT_THAT(readFile(VELL_PMSET_RULE).value_or(""), HasSubstr(VellCompanion::pmsetRule));
     const CommandResult unregistered = vell({"unregister"});
     EXPECT_EQ(unregistered.code, 0);
     EXPECT_EQ(unregistered.output, "org.vell.app.dealer: not registered\n");
@@ -153,12 +151,11 @@ TEST_F(EndToEnd, DoctorAndOnNameWhatIsMissing) {
         "agent running: Start it: launchctl kickstart gui/" + std::to_string(::getuid());
     const CommandResult doctor = vell({"doctor"});
     EXPECT_EQ(doctor.code, 1);
-    EXPECT_TRUE(contains(doctor.output, "FAIL  " + kickstart)) << doctor.output;
-    EXPECT_TRUE(contains(doctor.output, "FAIL  pmset runs without a password")) << doctor.output;
+    EXPECT_THAT(doctor.output, HasSubstr("FAIL  " + kickstart));
+    EXPECT_THAT(doctor.output, HasSubstr("FAIL  pmset runs without a password"));
     const CommandResult on = vell({"on", "--wait", "0.5"});
     EXPECT_EQ(on.code, 1);
-    EXPECT_TRUE(contains(on.output, "the sleep override is not on after 0.5 s\n  " + kickstart))
-        << on.output;
+    EXPECT_THAT(on.output, HasSubstr("the sleep override is not on after 0.5 s\n  " + kickstart));
 }
 
 }  // namespace

@@ -20,15 +20,12 @@ namespace {
 
 const std::string bundle = "/Applications/Vell.app";
 
+// What the agent holds.
 struct Figures {
     int descriptors = 0;
     long residentKilobytes = 0;
     int children = 0;
 };
-
-Figures measure(const AgentProcess& agent) {
-    return {agent.openDescriptors(), agent.residentKilobytes(), agent.children()};
-}
 
 int soak(SimulatedMac& mac, long passes) {
     const auto vell = [&](const std::vector<std::string>& arguments) {
@@ -78,7 +75,7 @@ int soak(SimulatedMac& mac, long passes) {
             return 1;
         }
         if (driven == 100) {
-            early = measure(agent);
+            early = {agent.openDescriptors(), agent.residentKilobytes(), agent.children()};
         }
     }
 
@@ -93,7 +90,7 @@ int soak(SimulatedMac& mac, long passes) {
     writeSupply("status", "Charging\n");
     const bool followed = eventually([&] { return PowerTool::sleepDisabled() == true; });
     eventually([&] { return agent.idle(); });
-    const Figures late = measure(agent);
+    const Figures late = {agent.openDescriptors(), agent.residentKilobytes(), agent.children()};
     const bool settingsKept = VellPreferences::wanted() && VellPreferences::ownsOverride() &&
                               VellPreferences::lowBatteryCutoff() == lowBatteryCutoff;
 
