@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # The shared mutation harness, with this tree's layout: it also knows
-# VellCompanion/, which the unit and end-to-end tests reach.
+# VellCompanion/, which the unit and end-to-end tests reach, and always runs
+# the stand-in's tests, whose run loop runs in forked children.
 """Mutation testing for this C++ project: generates source mutants of one file,
 rebuilds only what depends on it, runs the test files that can reach it (one
 gtest filter per test file), and records which test files kill each mutant.
@@ -59,8 +60,9 @@ ROOT = os.environ.get('VELL_MUTATION_DIR') or os.path.join(os.environ.get('TMPDI
 TEST_BINARIES = {'unit': 'tests/unit_tests', 'linux': 'tests/linux_tests', 'e2e': 'tests/e2e_tests'}
 BUILD_TARGETS = ['unit_tests', 'linux_tests', 'e2e_tests', 'VellApp', 'own_path_probe']
 # Test files whose tests run our code in child processes that may be killed
-# (no coverage written): always run when their binary can reach the file.
-ALWAYS_RUN = {'e2e/Agent_test.cpp'}
+# or leave by _exit (no coverage written): always run when their binary can
+# reach the file. The stand-in's run loop runs in forked children.
+ALWAYS_RUN = {'e2e/Agent_test.cpp', 'linux/StandIn_test.cpp'}
 
 
 def binaries_reaching(path):
