@@ -7,7 +7,10 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -114,6 +117,32 @@ TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
 
 // The run loop never returns: each case runs in a child (standard input closed, so a descriptor
 // 0 is handed out) until it has seen all it can, the thermal watcher's thread asleep or gone.
+// On the real root the kernel announces power-supply changes only by
+// uevent: the source joins the kobject-uevent netlink group.
+TEST(RealRoot, APowerSourceListensForTheKernelsUevents) {
+    ScopedEnvironment root("VELL_SYSTEM_ROOT", "/");
+    const auto source = platform::createPowerSourceNotificationSource(
+        +[](void*) {}, nullptr);
+    ASSERT_TRUE(source);
+    std::set<std::string> ours;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        ours.insert(fs::read_symlink(fd.path(), error).string());
+    }
+    std::ifstream table("/proc/net/netlink");  // sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode
+    int listening = 0;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string field[10];
+        for (auto& value : field) {
+            fields >> value;
+        }
+        listening +=
+            field[1] == "15" && field[3] == "00000001" && ours.count("socket:[" + field[9] + "]");
+    }
+    EXPECT_EQ(listening, 1) << "sockets of ours in the uevent group";
+}
+
 TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     const std::string ok = "exit 0\n", gaveUp = "exit 1\nlinux_tests: the run loop can't go on: ";
     // clang-format off
