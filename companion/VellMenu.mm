@@ -10,12 +10,15 @@
 //
 // `VellMenu --self-test` builds the status item and the menu, fills them with
 // one full reading, checks them and prints one line; exit status 0 when they
-// hold, 1 otherwise. It registers nothing and shows no alert.
+// hold, 1 otherwise. It registers nothing and shows no alert. With
+// `--await-change` it then waits for another process to change the wish,
+// counted only when key-value observing reports it, and prints a second line
+// with what the menu shows after it.
 #import <AppKit/AppKit.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,11 +39,16 @@ constexpr NSTimeInterval openInterval = 2.0;
 // read again this often until it agrees with the wish or the reads run out.
 constexpr NSTimeInterval followInterval = 1.0;
 constexpr int followReads = 10;
-// The self-test's wait for its full reading, which runs launchctl and sudo.
+// The self-test's wait for its full reading, which runs launchctl and sudo,
+// and for another process's change, within two closed-menu timer periods.
 constexpr NSTimeInterval selfTestAllowance = 60.0;
+constexpr NSTimeInterval awaitChangeAllowance = 30.0;
 
 NSString* const launchedBeforeKey = @"launchedBefore";
 NSString* const selfTestArgument = @"--self-test";
+NSString* const awaitChangeArgument = @"--await-change";
+
+enum class SelfTest { off, once, untilChange };
 
 NSString* const keepAwakeTitle = @"Keep Mac Awake";
 NSString* const lowBatteryCutoffTitle = @"Turn Off at 10 % Battery";
@@ -140,11 +148,11 @@ void runOnMain(dispatch_block_t block) {
 }  // namespace
 
 @interface VellMenuController : NSObject <NSApplicationDelegate, NSMenuDelegate>
-- (instancetype)initSelfTesting:(BOOL)selfTest;
+- (instancetype)initSelfTesting:(SelfTest)selfTest;
 @end
 
 @implementation VellMenuController {
-    BOOL _selfTest;
+    SelfTest _selfTest;
     // Set once before any work is queued, then only read.
     std::optional<std::string> _bundlePath;
     // Serial: the companion is called from this queue alone, one call at a time.
@@ -173,9 +181,14 @@ void runOnMain(dispatch_block_t block) {
     // A registration, unregistration or set-up is under way.
     BOOL _acting;
     NSMutableArray<NSString*>* _selfTestProblems;
+    NSTimer* _selfTestDeadline;
+    // The self-test has checked the menu and awaits another process's change.
+    BOOL _selfTestChecked;
+    BOOL _wantedWhenChecked;
+    int _wishChanges;
 }
 
-- (instancetype)initSelfTesting:(BOOL)selfTest {
+- (instancetype)initSelfTesting:(SelfTest)selfTest {
     self = [super init];
     if (self) {
         _selfTest = selfTest;
@@ -219,6 +232,7 @@ void runOnMain(dispatch_block_t block) {
 - (void)applicationDidFinishLaunching:(NSNotification*)notification {
     _bundlePath = VellCompanion::ownBundlePath();
     [self buildMenu];
+    // Unknown until the first reading, moments away.
     [self showOverride:std::nullopt];
     dispatch_async(_work, ^{
       VellPreferences::migrateLegacyDomainIfNeeded();
@@ -231,14 +245,8 @@ void runOnMain(dispatch_block_t block) {
     }
     [self runTimerEvery:closedInterval];
 
-    if (_selfTest) {
-        [NSTimer scheduledTimerWithTimeInterval:selfTestAllowance
-                                        repeats:NO
-                                          block:^(NSTimer*) {
-                                            [self->_selfTestProblems
-                                                addObject:@"no full reading arrived"];
-                                            [self finishSelfTest];
-                                          }];
+    if (_selfTest != SelfTest::off) {
+        [self endSelfTestAfter:selfTestAllowance saying:@"no full reading arrived"];
         return;
     }
     if (![NSUserDefaults.standardUserDefaults boolForKey:launchedBeforeKey]) {
@@ -308,8 +316,8 @@ void runOnMain(dispatch_block_t block) {
       if (told) {
           [self alert:ns(told->title) text:ns(told->text)];
       }
-      if (complete && self->_selfTest) {
-          [self finishSelfTest];
+      if (complete && self->_selfTest != SelfTest::off && !self->_selfTestChecked) {
+          [self checkSelfTest];
       }
     });
 }
@@ -360,6 +368,11 @@ void runOnMain(dispatch_block_t block) {
                        : NSControlStateValueOff;
     _setUpPmset.hidden = state.passwordlessPmset;
     [self followOverride];
+    if (_selfTestChecked && _wishChanges > 0 && state.wanted != _wantedWhenChecked) {
+        [self endSelfTestSaying:[@"VellMenu self-test saw another process's change: "
+                                    stringByAppendingString:[self shownLine]]
+                         status:0];
+    }
 }
 
 // The agent acts on a new wish within moments; until the override agrees
@@ -389,7 +402,9 @@ void runOnMain(dispatch_block_t block) {
         [super observeValueForKeyPath:keyPath ofObject:object change:change context:context];
         return;
     }
+    const bool wish = [keyPath isEqualToString:@(VellPreferences::wantedKey)];
     runOnMain(^{
+      self->_wishChanges += wish ? 1 : 0;
       self->_followReadsLeft = followReads;
       [self readSettingsAndMachine];
     });
@@ -405,7 +420,7 @@ void runOnMain(dispatch_block_t block) {
 }
 
 - (void)alert:(NSString*)title text:(NSString*)text {
-    if (_selfTest) {
+    if (_selfTest != SelfTest::off) {
         [_selfTestProblems addObject:[NSString stringWithFormat:@"alert \"%@\": %@", title, text]];
         return;
     }
@@ -487,10 +502,42 @@ void runOnMain(dispatch_block_t block) {
     }];
 }
 
+// What the menu shows, for the caller to compare with `vell status --json`.
+- (NSString*)shownLine {
+    return
+        [NSString stringWithFormat:@"keepAwake=%@ lowBatteryCutoff=%@ symbol=%@ agent=%@ setUp=%@",
+                                   stateWord(_keepAwake.state), stateWord(_lowBatteryCutoff.state),
+                                   _symbolShown, stateWord(_agent.state),
+                                   _setUpPmset.hidden ? @"hidden" : @"shown"];
+}
+
+- (void)selfTestSays:(NSString*)line {
+    std::printf("%s\n", line.UTF8String);
+    std::fflush(stdout);
+}
+
+// At once: no static destructor may run under a reading on the work queue.
+- (void)endSelfTestSaying:(NSString*)line status:(int)status {
+    [self selfTestSays:line];
+    _exit(status);
+}
+
+- (void)endSelfTestAfter:(NSTimeInterval)allowance saying:(NSString*)problem {
+    [_selfTestDeadline invalidate];
+    _selfTestDeadline = [NSTimer
+        scheduledTimerWithTimeInterval:allowance
+                               repeats:NO
+                                 block:^(NSTimer*) {
+                                   [self endSelfTestSaying:[@"VellMenu self-test failed: "
+                                                               stringByAppendingString:problem]
+                                                    status:1];
+                                 }];
+}
+
 // Checks what only a running app shows: the status item and its symbols,
 // the items in order with their titles, and an action behind every item
-// that has one. Prints one line and exits.
-- (void)finishSelfTest {
+// that has one.
+- (void)checkSelfTest {
     NSMutableArray<NSString*>* problems = _selfTestProblems;
     if (_statusItem.button == nil || _statusItem.menu != _menu) {
         [problems addObject:@"the status item has no button or no menu"];
@@ -526,20 +573,23 @@ void runOnMain(dispatch_block_t block) {
     if (_acting) {
         [problems addObject:@"an action is under way"];
     }
-    // What the menu shows, for the caller to compare with `vell status --json`.
-    NSString* shown =
-        [NSString stringWithFormat:@"keepAwake=%@ lowBatteryCutoff=%@ symbol=%@ agent=%@ setUp=%@",
-                                   stateWord(_keepAwake.state), stateWord(_lowBatteryCutoff.state),
-                                   _symbolShown, stateWord(_agent.state),
-                                   _setUpPmset.hidden ? @"hidden" : @"shown"];
-    if (problems.count == 0) {
-        std::printf("VellMenu self-test passed: %s\n", shown.UTF8String);
-    } else {
-        std::printf("VellMenu self-test failed: %s (%s)\n",
-                    [problems componentsJoinedByString:@"; "].UTF8String, shown.UTF8String);
+    if (problems.count > 0) {
+        [self
+            endSelfTestSaying:[NSString stringWithFormat:@"VellMenu self-test failed: %@ (%@)",
+                                                         [problems componentsJoinedByString:@"; "],
+                                                         [self shownLine]]
+                       status:1];
     }
-    std::fflush(stdout);
-    std::exit(problems.count == 0 ? 0 : 1);
+    NSString* passed = [@"VellMenu self-test passed: " stringByAppendingString:[self shownLine]];
+    if (_selfTest == SelfTest::once) {
+        [self endSelfTestSaying:passed status:0];
+    }
+    [self selfTestSays:passed];
+    _selfTestChecked = YES;
+    _wantedWhenChecked = _shown.wanted;
+    _wishChanges = 0;
+    [self endSelfTestAfter:awaitChangeAllowance
+                    saying:@"no change to the wish arrived by key-value observing"];
 }
 
 @end
@@ -547,7 +597,11 @@ void runOnMain(dispatch_block_t block) {
 int main() {
     @autoreleasepool {
         NSApplication* app = NSApplication.sharedApplication;
-        const BOOL selfTest = [NSProcessInfo.processInfo.arguments containsObject:selfTestArgument];
+        NSArray<NSString*>* arguments = NSProcessInfo.processInfo.arguments;
+        const SelfTest selfTest = ![arguments containsObject:selfTestArgument] ? SelfTest::off
+                                  : [arguments containsObject:awaitChangeArgument]
+                                      ? SelfTest::untilChange
+                                      : SelfTest::once;
         // NSApplication holds its delegate weakly, and ARC may release a
         // local after its last use: this one stays for the app's life, since
         // -run returns only as the app exits.
