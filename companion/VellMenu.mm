@@ -424,11 +424,16 @@ void runOnMain(dispatch_block_t block) {
         [_selfTestProblems addObject:[NSString stringWithFormat:@"alert \"%@\": %@", title, text]];
         return;
     }
-    [NSApp activate];
-    NSAlert* alert = [[NSAlert alloc] init];
-    alert.messageText = title;
-    alert.informativeText = text;
-    [alert runModal];
+    // From the run loop, not from a main-queue block: a modal alert inside
+    // one would hold back every later block, and the menu would stop
+    // following the agent while the alert is up.
+    [NSRunLoop.mainRunLoop performBlock:^{
+      [NSApp activate];
+      NSAlert* alert = [[NSAlert alloc] init];
+      alert.messageText = title;
+      alert.informativeText = text;
+      [alert runModal];
+    }];
 }
 
 // Writes a setting on the work queue; the reading after it, and key-value
