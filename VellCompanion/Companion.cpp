@@ -85,7 +85,7 @@ std::optional<std::string> registrationFix(AgentServiceStatus status) {
         case AgentServiceStatus::requiresApproval:
             return std::string("Allow Vell in ") + loginItemsPlace + ".";
         case AgentServiceStatus::notRegistered:
-            return "Run `vell register`, or choose Start Agent at Login in Vell's menu.";
+            return "Run `vell register`, or choose Run Agent in Background in Vell's menu.";
         case AgentServiceStatus::notFound:
             return "Run `vell register`; if it still says not found, install Vell.app afresh.";
     }
@@ -140,6 +140,8 @@ std::string appleScriptString(const std::string& text) {
     return quoted + "\"";
 }
 
+}  // namespace
+
 // Runs as root and takes nothing from outside: the rule is written into a
 // fresh root-owned file in sudoers.d, whose name (with a dot) sudo ignores,
 // checked there, and renamed into place in one step.
@@ -153,8 +155,6 @@ std::string privilegedSetUpScript() {
            "/usr/sbin/visudo -cf \"$f\" && /bin/mv -f \"$f\" /private/etc/sudoers.d/vell-pmset "
            "|| { /bin/rm -f \"$f\"; exit 1; }";
 }
-
-}  // namespace
 
 std::optional<std::string> ownBundlePath() {
     const std::optional<std::string> executable = readOwnExecutablePath();

@@ -106,6 +106,10 @@ struct SetUpOutcome {
     std::optional<std::string> error;
 };
 
+// The shell script that installs the rule, run as root: what the
+// administrator prompt runs, and what a Mac's CI runs through sudo.
+std::string privilegedSetUpScript();
+
 // Installs the password-less pmset rule after one administrator prompt.
 SetUpOutcome setUpPasswordlessPmset();
 

@@ -99,6 +99,17 @@ std::string describeRegistration(AgentServiceStatus status) {
     return "not found";
 }
 
+std::string doctorCommand(const std::optional<std::string>& bundlePath) {
+    if (!bundlePath) {
+        return "vell doctor";
+    }
+    std::string quoted = "'";
+    for (const char c : *bundlePath + "/Contents/MacOS/vell") {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "' doctor";
+}
+
 std::string stateAsJson(const State& state) {
     std::string json = "{";
     json += "\"wanted\":" + std::string(jsonBool(state.wanted));

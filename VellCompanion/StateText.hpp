@@ -17,6 +17,11 @@ const char* describeThermalState(platform::ThermalState state);
 // or "not found".
 std::string describeRegistration(platform::AgentServiceStatus status);
 
+// The checks as a command for Terminal, naming the bundle's vell in full,
+// quoted for the shell ("'/Applications/Vell.app/Contents/MacOS/vell'
+// doctor"); "vell doctor" when the bundle's place is unknown.
+std::string doctorCommand(const std::optional<std::string>& bundlePath);
+
 // One JSON object whose keys the README lists:
 // wanted, ownsOverride, override ("on", "off", "unreadable"), cutoffReason
 // (string or null), batteryPercent (number or null), onBattery (Boolean or

@@ -47,7 +47,7 @@ TEST_F(CompanionTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
         {"on a disk image", [] { fake().executablePath = "/Volumes/Vell/Applications/Vell.app/Contents/MacOS/vell"; }, {"app in an Applications folder: Vell.app runs from a disk image: copy it into /Applications and open it there."}},
         {"in a build folder", [] { fake().executablePath = "/src/build/Vell.app/Contents/MacOS/vell"; }, {moveIn}},
         {"own path unknown", [] { fake().executablePath.reset(); }, {moveIn}},
-        {"not registered", [] { fake().registeredAgents.clear(); fake().programs[launchctl].output = jobWaiting; }, {"agent registered and enabled: Run `vell register`, or choose Start Agent at Login in Vell's menu.", startsLater}},
+        {"not registered", [] { fake().registeredAgents.clear(); fake().programs[launchctl].output = jobWaiting; }, {"agent registered and enabled: Run `vell register`, or choose Run Agent in Background in Vell's menu.", startsLater}},
         {"awaiting approval", [] { fake().registeredStatus = AgentServiceStatus::requiresApproval; fake().programs[launchctl].output = jobWaiting; }, {"agent registered and enabled: Allow Vell in System Settings › General › Login Items.", startsLater}},
         {"job missing from the app", [] { fake().registeredStatus = AgentServiceStatus::notFound; fake().programs[launchctl].output = jobWaiting; }, {"agent registered and enabled: Run `vell register`; if it still says not found, install Vell.app afresh.", startsLater}},
         {"registered, not running", [] { fake().programs[launchctl].output = jobWaiting; }, {"agent running: Start it: launchctl kickstart gui/501/org.vell.app.dealer"}},

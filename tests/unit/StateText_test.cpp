@@ -30,3 +30,16 @@ TEST(StateAsJson, AReasonFromTheSuiteIsEscapedAndMadeValidText) {
               R"("lowBatteryCutoff":false,"registration":"requiresApproval","agentRunning":true,)"
               R"("passwordlessPmset":true})");
 }
+
+TEST(DoctorCommand, NamesTheBundlesVellQuotedForTheShell) {
+    // clang-format off
+    const struct { std::optional<std::string> bundle; std::string command; } rows[] = {
+        {std::nullopt, "vell doctor"},
+        {"/Applications/Vell.app", "'/Applications/Vell.app/Contents/MacOS/vell' doctor"},
+        {"/Users/o'neil/My Apps/Vell.app", R"('/Users/o'\''neil/My Apps/Vell.app/Contents/MacOS/vell' doctor)"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        EXPECT_EQ(doctorCommand(row.bundle), row.command) << row.bundle.value_or("no bundle");
+    }
+}
