@@ -171,10 +171,10 @@ std::string privilegedSetUpScript(const std::string& rule, const std::string& ru
                "sudoers\\.d/?[[:space:]]*$' /private/etc/sudoers || { echo '/etc/sudoers has "
                "no #includedir line for /private/etc/sudoers.d, so sudo would not read the rule: "
                "add one with visudo.' >&2; exit 1; }; "
-               "case \"$(/usr/bin/stat -f '%u %Lp' /private/etc/sudoers.d)\" in '0 '*[0145][0145]) "
-               ";; *) echo 'sudo ignores /private/etc/sudoers.d unless it belongs to root and "
-               "neither group nor others may write to it: chown root:wheel and chmod 755 it.' "
-               ">&2; exit 1;; esac; "
+               "case \"$(/usr/bin/stat -f '%u %OLp' /private/etc/sudoers.d)\" in "
+               "'0 '*[0145][0145]) ;; *) echo 'sudo ignores /private/etc/sudoers.d unless it "
+               "belongs to root and neither group nor others may write to it: chown root:wheel "
+               "and chmod 755 it.' >&2; exit 1;; esac; "
                "f=$(/usr/bin/mktemp /private/etc/sudoers.d/.vell-pmset.XXXXXX) || exit 1; "
                "/bin/echo '") +
            rule +

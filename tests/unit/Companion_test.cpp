@@ -201,7 +201,7 @@ std::string setUpCommand(const std::string& rule, const std::string& file) {
            R"(/bin/mkdir -p -m 755 /private/etc/sudoers.d || exit 1; )"
            R"(/usr/bin/grep -Eq '^[[:space:]]*[#@]includedir[[:space:]]+(/private)?/etc/sudoers\\.d/?[[:space:]]*$' /private/etc/sudoers || )"
            R"({ echo '/etc/sudoers has no #includedir line for /private/etc/sudoers.d, so sudo would not read the rule: add one with visudo.' >&2; exit 1; }; )"
-           R"(case \"$(/usr/bin/stat -f '%u %Lp' /private/etc/sudoers.d)\" in '0 '*[0145][0145]) ;; )"
+           R"(case \"$(/usr/bin/stat -f '%u %OLp' /private/etc/sudoers.d)\" in '0 '*[0145][0145]) ;; )"
            R"(*) echo 'sudo ignores /private/etc/sudoers.d unless it belongs to root and neither group nor others may write to it: chown root:wheel and chmod 755 it.' >&2; exit 1;; esac; )"
            R"(f=$(/usr/bin/mktemp /private/etc/sudoers.d/.vell-pmset.XXXXXX) || exit 1; )"
            "/bin/echo '" +
