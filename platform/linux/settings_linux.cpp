@@ -162,10 +162,15 @@ std::string serialize(plist_t root, bool binary) {
 // What a configuration profile forces, as on the Mac: the user's level, then
 // the computer's, under "/Library/Managed Preferences" of the simulated Mac.
 std::vector<std::string> managedPaths(const std::string& name) {
+    // Every settings access opens a suite: the password database is asked once.
+    static const std::string userName = [] {
+        const passwd* user = ::getpwuid(::getuid());
+        return user != nullptr && user->pw_name != nullptr ? std::string(user->pw_name) : "";
+    }();
     const std::string folder = linux_host::rootedPath("/Library/Managed Preferences/");
     std::vector<std::string> paths;
-    if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_name != nullptr) {
-        paths.push_back(folder + user->pw_name + "/" + name + ".plist");
+    if (!userName.empty()) {
+        paths.push_back(folder + userName + "/" + name + ".plist");
     }
     paths.push_back(folder + name + ".plist");
     return paths;
