@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+#include <utility>
 
+#include "VellCompanion/SudoListing.hpp"
 #include "VellDealer/ExecutablePath.hpp"
 #include "VellDealer/VellDealer.hpp"
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
 #include "VellShared/Utf8.hpp"
 #include "platform/clock.hpp"
+#include "platform/groups.hpp"
 #include "platform/this_process.hpp"
 
 namespace VellCompanion {
@@ -22,6 +26,9 @@ constexpr double pauseBetweenReads = 0.25;
 constexpr double agentStartAllowance = 3.0;
 // What osascript says when the user dismisses the administrator prompt.
 constexpr const char* userCanceled = "(-128)";
+// What osascript puts before the message of a script that failed.
+constexpr std::string_view scriptFailed = "execution error: ";
+constexpr const char* adminGroup = "admin";
 
 std::string plistName() {
     return std::string(agentLabel) + ".plist";
@@ -49,11 +56,10 @@ bool agentIsRunning() {
 }
 
 // -k: a password the user typed a moment ago in this terminal must not count,
-// since the agent has none.
+// since the agent has none. A listing that needs a password fails.
 bool pmsetRunsWithoutPassword() {
-    return PowerTool::run("/usr/bin/sudo",
-                          {"-k", "-n", "-l", "/usr/bin/pmset", "-a", "disablesleep", "1"})
-               .code == 0;
+    const CommandResult listing = PowerTool::run("/usr/bin/sudo", {"-k", "-n", "-l"});
+    return listing.code == 0 && listingLetsPmsetRunWithoutPassword(listing.output);
 }
 
 std::string lastComponent(const std::string& path) {
@@ -102,6 +108,19 @@ std::optional<std::string> runningFix(const State& state) {
     return "Start it: launchctl kickstart " + launchdTarget();
 }
 
+std::optional<std::string> pmsetFix(const State& state) {
+    if (state.passwordlessPmset) {
+        return std::nullopt;
+    }
+    if (state.inAdminGroup == false) {
+        return "You are not an administrator, so the admin group's rule does not cover you: "
+               "choose Set Up Password-less pmset… in Vell's menu and give an administrator's "
+               "name and password, for a rule for your user id.";
+    }
+    return "Choose Set Up Password-less pmset… in Vell's menu, or install "
+           "packaging/vell-pmset.sudoers as /etc/sudoers.d/vell-pmset.";
+}
+
 std::optional<std::string> fixUnless(bool passed, const char* fix) {
     if (passed) {
         return std::nullopt;
@@ -142,19 +161,72 @@ std::string appleScriptString(const std::string& text) {
 
 }  // namespace
 
-// Runs as root and takes nothing from outside: the rule is written into a
-// fresh root-owned file in sudoers.d, whose name (with a dot) sudo ignores,
-// checked there, and renamed into place in one step.
-std::string privilegedSetUpScript() {
+// Runs as root and takes nothing from outside. It stops, saying why, where
+// sudo would ignore the rule: /etc/sudoers without an includedir line for
+// sudoers.d, or a sudoers.d that is not root's or that others may write.
+// The rule is written into a fresh root-owned file in sudoers.d, whose name
+// (with a dot) sudo ignores, checked there, and renamed into place in one step.
+std::string privilegedSetUpScript(const std::string& rule, const std::string& ruleFile) {
     return std::string(
                "/bin/mkdir -p -m 755 /private/etc/sudoers.d || exit 1; "
+               "/usr/bin/grep -Eq '^[[:space:]]*[#@]includedir[[:space:]]+(/private)?/etc/"
+               "sudoers\\.d/?[[:space:]]*$' /private/etc/sudoers || { echo '/etc/sudoers has "
+               "no #includedir line for /private/etc/sudoers.d, so sudo would not read the rule: "
+               "add one with visudo.' >&2; exit 1; }; "
+               "case \"$(/usr/bin/stat -f '%u %OLp' /private/etc/sudoers.d)\" in "
+               "'0 '*[0145][0145]) ;; *) echo 'sudo ignores /private/etc/sudoers.d unless it "
+               "belongs to root and neither group nor others may write to it: chown root:wheel "
+               "and chmod 755 it.' >&2; exit 1;; esac; "
                "f=$(/usr/bin/mktemp /private/etc/sudoers.d/.vell-pmset.XXXXXX) || exit 1; "
                "/bin/echo '") +
-           pmsetRule +
+           rule +
            "' > \"$f\" && /usr/sbin/chown root:wheel \"$f\" && /bin/chmod 0440 \"$f\" && "
-           "/usr/sbin/visudo -cf \"$f\" && /bin/mv -f \"$f\" /private/etc/sudoers.d/vell-pmset "
-           "|| { /bin/rm -f \"$f\"; exit 1; }";
+           "/usr/sbin/visudo -cf \"$f\" && /bin/mv -f \"$f\" " +
+           ruleFile + " || { /bin/rm -f \"$f\"; exit 1; }";
 }
+
+namespace {
+
+// "0:98: execution error: MESSAGE (1)": the message alone.
+std::string scriptMessage(const std::string& output) {
+    const std::string said = trimWhitespaceAndNewlines(output);
+    const std::size_t at = said.find(scriptFailed);
+    if (at == std::string::npos) {
+        return said;
+    }
+    std::string message = said.substr(at + scriptFailed.size());
+    const std::size_t number = message.rfind(" (");
+    if (number != std::string::npos && message.ends_with(')')) {
+        message.resize(number);
+    }
+    return message;
+}
+
+// An override the agent owns that is on, turned off before nothing guards
+// it: absent when sleep is restored (or was never Vell's to restore).
+std::optional<std::string> restoreSleepBeforeUnregistering(double agentWaitSeconds) {
+    if (!VellPreferences::ownsOverride() || PowerTool::sleepDisabled() == false) {
+        return std::nullopt;
+    }
+    // The running agent turns it off as `vell off` asks it; one that does not
+    // act in time is no reason to leave it on.
+    const bool byAgent = agentIsRunning() && setKeepAwake(false) &&
+                         waitForOverride(false, agentWaitSeconds) == WaitOutcome::confirmed;
+    if (!byAgent) {
+        if (const auto error = PowerTool::setSleepDisabled(false)) {
+            return "Sleep could not be restored, so the agent stays registered to guard it: " +
+                   *error;
+        }
+    }
+    // Nothing is kept to turn on at the agent's next start. Should this not
+    // reach storage, the agent finds the override off and gives it up itself.
+    VellPreferences::setWanted(false);
+    VellPreferences::setOwnsOverride(false);
+    VellPreferences::store()->synchronize();
+    return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<std::string> ownBundlePath() {
     const std::optional<std::string> executable = readOwnExecutablePath();
@@ -162,6 +234,11 @@ std::optional<std::string> ownBundlePath() {
         return std::nullopt;
     }
     return appBundlePath(*executable);
+}
+
+std::string pmsetRuleForUser(std::uint32_t uid) {
+    const std::string adminRule = pmsetRule;
+    return "#" + std::to_string(uid) + adminRule.substr(adminRule.find(' '));
 }
 
 std::optional<bool> readOverride() {
@@ -176,6 +253,7 @@ State withSettingsAndMachine(State state) {
     state.battery = SafetyCutoff::battery();
     state.thermalState = platform::currentThermalState();
     state.lowBatteryCutoff = VellPreferences::lowBatteryCutoff();
+    state.lowBatteryCutoffManaged = lowBatteryCutoffIsManaged();
     return state;
 }
 
@@ -183,6 +261,7 @@ State withAgent(State state, const std::optional<std::string>& bundlePath) {
     state.registration = platform::agentServiceStatus(plistName(), bundlePath.value_or(""));
     state.agentRunning = agentIsRunning();
     state.passwordlessPmset = pmsetRunsWithoutPassword();
+    state.inAdminGroup = platform::userIsInGroup(platform::userId(), adminGroup);
     return state;
 }
 
@@ -195,10 +274,7 @@ std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const
         {"app in an Applications folder", placeFix(bundlePath)},
         {"agent registered and enabled", registrationFix(state.registration)},
         {"agent running", runningFix(state)},
-        {"pmset runs without a password",
-         fixUnless(state.passwordlessPmset,
-                   "Choose Set Up Password-less pmset… in Vell's menu, or install "
-                   "packaging/vell-pmset.sudoers as /etc/sudoers.d/vell-pmset.")},
+        {"pmset runs without a password", pmsetFix(state)},
         {"sleep override readable",
          fixUnless(state.sleepDisabled.has_value(),
                    "macOS does not report the override (IOPMrootDomain SleepDisabled): "
@@ -228,7 +304,14 @@ bool setKeepAwake(bool on) {
     return VellPreferences::wanted() == on && (!on || VellPreferences::ownsOverride());
 }
 
+bool lowBatteryCutoffIsManaged() {
+    return VellPreferences::store()->isForced(VellPreferences::lowBatteryCutoffKey);
+}
+
 bool setLowBatteryCutoff(bool on) {
+    if (lowBatteryCutoffIsManaged()) {
+        return false;
+    }
     VellPreferences::setLowBatteryCutoff(on);
     return VellPreferences::store()->synchronize() && VellPreferences::lowBatteryCutoff() == on;
 }
@@ -261,26 +344,45 @@ RegistrationOutcome registerAgent(const std::string& bundlePath) {
     return outcome;
 }
 
-UnregistrationOutcome unregisterAgent(const std::string& bundlePath) {
+UnregistrationOutcome unregisterAgent(const std::string& bundlePath, double agentWaitSeconds) {
     const AgentServiceStatus status = platform::agentServiceStatus(plistName(), bundlePath);
     if (status == AgentServiceStatus::notRegistered || status == AgentServiceStatus::notFound) {
         return {};
+    }
+    if (auto error = restoreSleepBeforeUnregistering(agentWaitSeconds)) {
+        return {true, std::move(error)};
     }
     return {true, platform::unregisterAgentService(plistName())};
 }
 
 SetUpOutcome setUpPasswordlessPmset() {
-    const std::string command = "do shell script " + appleScriptString(privilegedSetUpScript()) +
-                                " with administrator privileges";
+    const std::uint32_t uid = platform::userId();
+    // The admin group's rule covers an administrator; when the user database
+    // can't tell, that is still the likeliest case.
+    const bool administrator = platform::userIsInGroup(uid, adminGroup).value_or(true);
+    const std::string ruleFile = administrator
+                                     ? std::string("/private/etc/sudoers.d/vell-pmset")
+                                     : "/private/etc/sudoers.d/vell-pmset-" + std::to_string(uid);
+    const std::string script = privilegedSetUpScript(
+        administrator ? std::string(pmsetRule) : pmsetRuleForUser(uid), ruleFile);
+    const std::string command =
+        "do shell script " + appleScriptString(script) + " with administrator privileges";
     const CommandResult result = PowerTool::run("/usr/bin/osascript", {"-e", command});
-    if (result.code == 0) {
-        return {};
-    }
     if (result.code == 1 && result.output.find(userCanceled) != std::string::npos) {
         return {true, std::nullopt};
     }
-    const std::string said = trimWhitespaceAndNewlines(result.output);
-    return {false, said.empty() ? "The rule could not be installed." : said};
+    if (result.code != 0) {
+        const std::string said = scriptMessage(result.output);
+        return {false, said.empty() ? "The rule could not be installed." : said};
+    }
+    // sudo reads the rules in order and the last match wins: one further on
+    // in /etc/sudoers can still ask for a password.
+    if (!pmsetRunsWithoutPassword()) {
+        return {false, "The rule is in " + ruleFile +
+                           ", but sudo still asks for a password for pmset: a rule after it in "
+                           "/etc/sudoers may take precedence (sudo -l lists them in order)."};
+    }
+    return {};
 }
 
 }  // namespace VellCompanion

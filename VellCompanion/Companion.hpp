@@ -2,6 +2,7 @@
 // app and vell. Every read goes to the platform afresh; nothing is cached.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,14 @@ inline constexpr const char* pmsetRule =
     "%admin ALL = (root) NOPASSWD: /usr/bin/pmset -a disablesleep 0, "
     "/usr/bin/pmset -a disablesleep 1";
 
+// The same rule for a user who is not an administrator, by numeric user id,
+// so that no name can bring anything else into the file.
+std::string pmsetRuleForUser(std::uint32_t uid);
+
+// Why the menu shows a setting disabled, and why vell refuses to change it.
+inline constexpr const char* managedSettingNote =
+    "set by your organization's configuration profile";
+
 // Where the user approves login items.
 inline constexpr const char* loginItemsPlace = "System Settings › General › Login Items";
 
@@ -30,9 +39,14 @@ struct State {
     std::optional<SafetyCutoff::Battery> battery;
     platform::ThermalState thermalState = platform::ThermalState::nominal;
     bool lowBatteryCutoff = true;
+    // A configuration profile forces the low-battery cutoff: no change holds.
+    bool lowBatteryCutoffManaged = false;
     platform::AgentServiceStatus registration = platform::AgentServiceStatus::notRegistered;
     bool agentRunning = false;
     bool passwordlessPmset = false;
+    // Whether the user is an administrator, whom the packaged rule covers;
+    // absent when the user database can't tell.
+    std::optional<bool> inAdminGroup;
 };
 
 // The app bundle around the running executable; absent when its path can't
@@ -70,9 +84,11 @@ std::vector<Check> runChecks(const std::optional<std::string>& bundlePath, const
 std::vector<Check> registerAndCheck(const std::optional<std::string>& bundlePath);
 
 // Writes the wish (and, turning on, the agent's ownership) through to
-// storage. False when the write did not hold.
+// storage. False when the write did not hold, or, for the cutoff, when a
+// configuration profile forces it (nothing is written then).
 bool setKeepAwake(bool on);
 bool setLowBatteryCutoff(bool on);
+bool lowBatteryCutoffIsManaged();
 
 enum class WaitOutcome { confirmed, cutOff, timedOut };
 
@@ -96,8 +112,14 @@ struct UnregistrationOutcome {
     std::optional<std::string> error;
 };
 
-// Unregisters the agent; one that is not registered is left as it is.
-UnregistrationOutcome unregisterAgent(const std::string& bundlePath);
+// Unregisters the agent; one that is not registered is left as it is. An
+// override the agent owns that is on is turned off first, so that no Mac is
+// left not sleeping with nothing guarding it: by the running agent, as `vell
+// off` asks it, else (or when it does not act within `agentWaitSeconds`)
+// directly; the wish and the ownership are withdrawn. When sleep can't be
+// restored the agent stays registered, and `error` says why.
+UnregistrationOutcome unregisterAgent(const std::string& bundlePath,
+                                      double agentWaitSeconds = 20.0);
 
 struct SetUpOutcome {
     // The user dismissed the administrator prompt; nothing changed.
@@ -106,11 +128,16 @@ struct SetUpOutcome {
     std::optional<std::string> error;
 };
 
-// The shell script that installs the rule, run as root: what the
+// The shell script that installs `rule` as `ruleFile`, run as root: what the
 // administrator prompt runs, and what a Mac's CI runs through sudo.
-std::string privilegedSetUpScript();
+std::string privilegedSetUpScript(const std::string& rule, const std::string& ruleFile);
 
-// Installs the password-less pmset rule after one administrator prompt.
+// Installs the password-less pmset rule after one administrator prompt: the
+// admin group's, or for a user outside it one for their user id. The script
+// refuses when sudo would ignore the rule (no includedir line in
+// /etc/sudoers, a sudoers.d that is not root's alone) and says so; after it,
+// the check runs again, and a rule that still does not let pmset run
+// without a password is an error too.
 SetUpOutcome setUpPasswordlessPmset();
 
 }  // namespace VellCompanion

@@ -122,6 +122,7 @@ std::string stateAsJson(const State& state) {
             std::string(state.battery ? jsonBool(state.battery->onBattery) : "null");
     json += ",\"thermalState\":" + jsonString(describeThermalState(state.thermalState));
     json += ",\"lowBatteryCutoff\":" + std::string(jsonBool(state.lowBatteryCutoff));
+    json += ",\"lowBatteryCutoffManaged\":" + std::string(jsonBool(state.lowBatteryCutoffManaged));
     json += ",\"registration\":" + jsonString(registrationKey(state.registration));
     json += ",\"agentRunning\":" + std::string(jsonBool(state.agentRunning));
     json += ",\"passwordlessPmset\":" + std::string(jsonBool(state.passwordlessPmset));

@@ -25,7 +25,8 @@ std::string doctorCommand(const std::optional<std::string>& bundlePath);
 // One JSON object whose keys the README lists:
 // wanted, ownsOverride, override ("on", "off", "unreadable"), cutoffReason
 // (string or null), batteryPercent (number or null), onBattery (Boolean or
-// null), thermalState, lowBatteryCutoff, registration ("enabled",
+// null), thermalState, lowBatteryCutoff, lowBatteryCutoffManaged,
+// registration ("enabled",
 // "requiresApproval", "notRegistered", "notFound"), agentRunning,
 // passwordlessPmset.
 std::string stateAsJson(const State& state);

@@ -40,7 +40,8 @@ constexpr const char* usageText =
     "  low-battery-cutoff on   turn the override off at 10 % battery (the default)\n"
     "  low-battery-cutoff off  keep it on whatever the battery\n"
     "  register                start the agent now and at every login\n"
-    "  unregister              stop starting the agent\n";
+    "  unregister              let the Mac sleep again if Vell keeps it awake, then stop\n"
+    "                          the agent and stop starting it\n";
 
 int usage() {
     std::fputs(usageText, stderr);
@@ -141,6 +142,12 @@ int keepAwake(bool on, const std::vector<std::string>& options) {
     std::fprintf(stderr, "vell: the sleep override is not %s after %g s\n", on ? "on" : "off",
                  *wait.seconds);
     explainUnconfirmed(on);
+    if (on) {
+        std::fputs(
+            "  the wish stays: the agent turns the override on once it can; "
+            "`vell off` withdraws it\n",
+            stderr);
+    }
     return 1;
 }
 
@@ -148,11 +155,13 @@ void line(const char* label, const std::string& value) {
     std::printf("%-21s%s\n", label, value.c_str());
 }
 
+// Scripts tell an override that can't be read by the exit status.
 int status(bool json) {
     const State state = readState(ownBundlePath());
+    const int exitStatus = state.sleepDisabled ? 0 : 1;
     if (json) {
         std::puts(stateAsJson(state).c_str());
-        return 0;
+        return exitStatus;
     }
     line("wanted:", yesNo(state.wanted));
     line("agent owns it:", yesNo(state.ownsOverride));
@@ -160,11 +169,14 @@ int status(bool json) {
     line("last cutoff:", state.cutoffReason.value_or("none"));
     line("battery:", describeBattery(state.battery));
     line("thermal state:", describeThermalState(state.thermalState));
-    line("low-battery cutoff:", state.lowBatteryCutoff ? "on" : "off");
+    line("low-battery cutoff:",
+         std::string(state.lowBatteryCutoff ? "on" : "off") +
+             (state.lowBatteryCutoffManaged ? std::string(", ") + managedSettingNote
+                                            : std::string()));
     line("agent:", describeRegistration(state.registration) +
                        (state.agentRunning ? ", running" : ", not running"));
     line("password-less pmset:", yesNo(state.passwordlessPmset));
-    return 0;
+    return exitStatus;
 }
 
 int doctor() {
@@ -182,6 +194,11 @@ int doctor() {
 }
 
 int lowBatteryCutoff(bool on) {
+    if (lowBatteryCutoffIsManaged()) {
+        std::fprintf(stderr, "vell: the low-battery cutoff is %s, so it can't be changed here\n",
+                     managedSettingNote);
+        return 1;
+    }
     if (!setLowBatteryCutoff(on)) {
         std::fputs("vell: the setting could not be saved, so the agent won't see it\n", stderr);
         return 1;

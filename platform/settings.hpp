@@ -29,6 +29,10 @@ class SettingsSuite {
 
     // Writes pending changes through to storage; false when that failed.
     virtual bool synchronize() = 0;
+
+    // A configuration profile forces the key's value: reads give the
+    // profile's, whatever is written.
+    virtual bool isForced(const std::string& key) = 0;
 };
 
 // The suite named `name`, or nothing when it can't be opened. An empty name,

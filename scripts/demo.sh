@@ -27,9 +27,11 @@ battery="$mac/sys/class/power_supply/BAT0"
 zone="$mac/sys/class/thermal/thermal_zone0"
 
 # The simulated Mac: sudo, pmset and launchctl stand-ins, a battery, a
-# thermal zone with its trip points, and the registry with sleep allowed. No
-# sudoers rule yet: sudo -n refuses pmset, as on a fresh Mac.
-mkdir -p "$mac/usr/bin" "$mac/bin" "$HOME" "$battery" "$zone" "$mac/Applications"
+# thermal zone with its trip points, the registry with sleep allowed, and the
+# user in the admin group. No sudoers rule yet: sudo -n refuses pmset, as on a
+# fresh Mac.
+mkdir -p "$mac/usr/bin" "$mac/bin" "$mac/etc" "$HOME" "$battery" "$zone" "$mac/Applications"
+echo "admin:*:80:root,$(id -un)" >"$mac/etc/group"
 cp tests/support/simulated_mac/sudo tests/support/simulated_mac/pmset "$mac/usr/bin/"
 cp tests/support/simulated_mac/launchctl "$mac/bin/"
 echo Battery >"$battery/type"; echo 1 >"$battery/present"

@@ -7,6 +7,7 @@
 #include "platform/settings.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
@@ -157,12 +159,46 @@ std::string serialize(plist_t root, bool binary) {
     return readsAsDictionary(fallback) ? fallback : std::string();
 }
 
+// What a configuration profile forces, as on the Mac: the user's level, then
+// the computer's, under "/Library/Managed Preferences" of the simulated Mac.
+std::vector<std::string> managedPaths(const std::string& name) {
+    // Every settings access opens a suite: the password database is asked once.
+    static const std::string userName = [] {
+        const passwd* user = ::getpwuid(::getuid());
+        return user != nullptr && user->pw_name != nullptr ? std::string(user->pw_name) : "";
+    }();
+    const std::string folder = linux_host::rootedPath("/Library/Managed Preferences/");
+    std::vector<std::string> paths;
+    if (!userName.empty()) {
+        paths.push_back(folder + userName + "/" + name + ".plist");
+    }
+    paths.push_back(folder + name + ".plist");
+    return paths;
+}
+
+std::optional<PropertyListValue> managedValue(const std::vector<std::string>& paths,
+                                              const std::string& key) {
+    for (const std::string& path : paths) {
+        const auto suite = linux_host::currentDictionary(path);
+        if (!suite) {
+            continue;
+        }
+        if (const auto found = suite->find(key); found != suite->end()) {
+            return found->second;
+        }
+    }
+    return std::nullopt;
+}
+
 class FileSettingsSuite : public SettingsSuite {
   public:
     explicit FileSettingsSuite(const std::string& name)
-        : path_(preferencesFolder() + "/" + name + ".plist") {}
+        : path_(preferencesFolder() + "/" + name + ".plist"), managedPaths_(managedPaths(name)) {}
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
+        if (auto forced = managedValue(managedPaths_, key)) {
+            return forced;
+        }
         const auto suite = linux_host::currentDictionary(path_);
         if (!suite) {
             return std::nullopt;
@@ -227,6 +263,10 @@ class FileSettingsSuite : public SettingsSuite {
     // Every write has already reached the file, or failed: false when one
     // has failed since the suite was last synchronized, through any handle.
     bool synchronize() override { return !failedWrites().take(path_); }
+
+    bool isForced(const std::string& key) override {
+        return managedValue(managedPaths_, key).has_value();
+    }
 
   private:
     // The tree to change: the stored dictionary, or an empty one for a
@@ -330,6 +370,7 @@ class FileSettingsSuite : public SettingsSuite {
     }
 
     std::string path_;
+    std::vector<std::string> managedPaths_;
 };
 
 std::string executableName() {

@@ -88,6 +88,16 @@ class UserDefaultsSuite : public SettingsSuite {
         }
     }
 
+    bool isForced(const std::string& key) override {
+        @autoreleasepool {
+            NSString* name = nsString(key);
+            CFStringRef application = suiteName_ != nil ? (__bridge CFStringRef)suiteName_
+                                                        : kCFPreferencesCurrentApplication;
+            return name != nil &&
+                   CFPreferencesAppValueIsForced((__bridge CFStringRef)name, application);
+        }
+    }
+
   private:
     NSUserDefaults* defaults_;
     NSString* suiteName_;

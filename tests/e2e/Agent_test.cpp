@@ -134,6 +134,12 @@ TEST_F(EndToEnd, VellRejectsBadArgumentsWithUsage) {
     EXPECT_EQ(vell({"--help"}).output.rfind("usage: vell", 0), 0u);
     EXPECT_EQ(vell({"--version"}).output, "vell 1.0\n");
     EXPECT_EQ(vell({"status", "--json"}).output.rfind("{\"wanted\":false,", 0), 0u);
+    writeFile(mac.at("/Library/Managed Preferences/org.vell.app.shared.plist"),
+              "<plist><dict><key>lowBatteryCutoff</key><true/></dict></plist>");
+    const CommandResult managed = vell({"low-battery-cutoff", "off"});
+    EXPECT_EQ(managed.code, 1);
+    EXPECT_THAT(managed.output, HasSubstr("organization's configuration profile"));
+    EXPECT_THAT(vell({"status", "--json"}).output, HasSubstr("\"lowBatteryCutoffManaged\":true"));
 }
 
 // What the real sudo and launchctl stand-ins answer reaches the user as a
@@ -156,6 +162,11 @@ TEST_F(EndToEnd, DoctorAndOnNameWhatIsMissing) {
     const CommandResult on = vell({"on", "--wait", "0.5"});
     EXPECT_EQ(on.code, 1);
     EXPECT_THAT(on.output, HasSubstr("the sleep override is not on after 0.5 s\n  " + kickstart));
+    EXPECT_THAT(on.output, HasSubstr("the wish stays: the agent turns the override on once it can; "
+                                     "`vell off` withdraws it\n"));
+    EXPECT_TRUE(VellPreferences::wanted());
+    mac.setSleepDisabledReading("<string>on</string>");
+    EXPECT_EQ(vell({"status"}).code, 1);
 }
 
 }  // namespace

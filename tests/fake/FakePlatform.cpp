@@ -6,6 +6,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/files.hpp"
+#include "platform/groups.hpp"
 #include "platform/launchd.hpp"
 #include "platform/power_sources.hpp"
 #include "platform/registry.hpp"
@@ -62,6 +63,7 @@ class FakeSuite : public platform::SettingsSuite {
         log("synchronize");
         return !fake().suiteWritesFail;
     }
+    bool isForced(const std::string& key) override { return fake().forcedKeys.count(key) != 0; }
 
   private:
     template <typename T>
@@ -190,6 +192,10 @@ int ownExecutablePath(char* buffer, std::size_t size) {
 
 std::uint32_t userId() {
     return fake().uid;
+}
+
+std::optional<bool> userIsInGroup(std::uint32_t, const std::string& group) {
+    return group == "admin" ? fake().inAdminGroup : std::nullopt;
 }
 
 void exitProcess(int status) {

@@ -50,6 +50,7 @@ struct FakePlatform {
     bool suiteWritesFail = false;  // as on a read-only disk
     // Writes are dropped though synchronizing succeeds, as with a value a profile enforces.
     bool suiteWritesIgnored = false;
+    std::set<std::string> forcedKeys;  // by a configuration profile, in every suite
 
     std::optional<std::vector<PropertyListDictionary>> powerSources{std::in_place};
     platform::ThermalState thermalState = platform::ThermalState::nominal;
@@ -58,6 +59,7 @@ struct FakePlatform {
     std::map<std::string, PropertyListDictionary> dictionaryFiles;
     std::optional<std::string> executablePath;
     std::uint32_t uid = 501;
+    std::optional<bool> inAdminGroup = true;
 
     std::set<std::string> registeredAgents;
     bool unregistrationFails = false;

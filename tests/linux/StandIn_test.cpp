@@ -1,6 +1,7 @@
 // The stand-in's registry, pmset, processes, files, launchd, own path and run loop.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +16,9 @@
 #include <tuple>
 
 #include "VellShared/PowerTool.hpp"
+#include "VellShared/Preferences.hpp"
 #include "platform/files.hpp"
+#include "platform/groups.hpp"
 #include "platform/launchd.hpp"
 #include "platform/run_loop.hpp"
 #include "tests/support/SimulatedMac.hpp"
@@ -82,6 +85,33 @@ TEST_F(StandIn, FilesReadAndAgentsRegisterInsideTheMac) {
     EXPECT_NE(platform::unregisterAgentService(job), std::nullopt);  // gone already
     EXPECT_NE(platform::unregisterAgentService("../escape"), std::nullopt);
     EXPECT_NE(platform::registerAgentService(job, "/Missing.app"), std::nullopt);
+}
+
+// A profile's value wins over the user's, for every reader: the user's level over the computer's.
+TEST_F(StandIn, AProfileForcesASettingAndGroupsAreThoseOfEtcGroup) {
+    const std::string name = ::getpwuid(::getuid())->pw_name,
+                      managed = "/Library/Managed Preferences/";
+    const auto profile = [&](const std::string& level, const std::string& value) {
+        writeFile(mac.at(managed + level + "org.vell.app.shared.plist"),
+                  "<plist><dict><key>lowBatteryCutoff</key>" + value + "</dict></plist>");
+    };
+    VellPreferences::setLowBatteryCutoff(false);
+    const auto suite = VellPreferences::store();
+    EXPECT_FALSE(suite->isForced(VellPreferences::lowBatteryCutoffKey));
+    profile("", "<true/>");
+    EXPECT_TRUE(VellPreferences::lowBatteryCutoff() &&
+                suite->isForced(VellPreferences::lowBatteryCutoffKey));
+    profile(name + "/", "<false/>");
+    EXPECT_FALSE(VellPreferences::lowBatteryCutoff());
+    EXPECT_FALSE(suite->isForced(VellPreferences::wantedKey));
+
+    EXPECT_EQ(platform::userIsInGroup(::getuid(), "admin"), true);
+    writeFile(mac.at("/etc/group"),
+              "staff:*:20:" + name + "\nadmin:*:80:x" + name + "," + name + "x\n");
+    EXPECT_EQ(platform::userIsInGroup(::getuid(), "admin"), false);
+    EXPECT_EQ(platform::userIsInGroup(::getuid(), "staff"), true);
+    fs::remove(mac.at("/etc/group"));
+    EXPECT_EQ(platform::userIsInGroup(::getuid(), "admin"), std::nullopt);
 }
 
 // Both streams in the order written; output that isn't UTF-8 reads as empty.

@@ -5,5 +5,9 @@
 #include "VellCompanion/Companion.hpp"
 
 int main() {
-    return std::puts(VellCompanion::privilegedSetUpScript().c_str()) < 0 ? 1 : 0;
+    return std::puts(VellCompanion::privilegedSetUpScript(VellCompanion::pmsetRule,
+                                                          "/private/etc/sudoers.d/vell-pmset")
+                         .c_str()) < 0
+               ? 1
+               : 0;
 }

@@ -1,6 +1,8 @@
 #include "tests/support/SimulatedMac.hpp"
 
+#include <pwd.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -66,6 +68,10 @@ SimulatedMac::SimulatedMac() {
     fs::copy_file(scripts / "pmset", at("/usr/bin/pmset"));
     fs::copy_file(scripts / "launchctl", at("/bin/launchctl"));
     setSleepDisabledReading("<false/>");
+    // The user is an administrator, whom the packaged rule covers.
+    const passwd* user = ::getpwuid(::getuid());
+    writeFile(at("/etc/group"),
+              std::string("admin:*:80:root,") + (user ? user->pw_name : "") + "\n");
     setPmsetRule(true);
     writeFile(at("/sys/class/thermal/thermal_zone0/trip_point_0_type"), "passive\n");
     writeFile(at("/sys/class/thermal/thermal_zone0/trip_point_0_temp"), "80000\n");

@@ -15,12 +15,21 @@ using platform::AgentServiceStatus;
 const std::string launchctl = "/bin/launchctl";
 const std::string jobRunning = "gui/501/org.vell.app.dealer = {\n\tstate = running\n}\n";
 const std::string jobWaiting = "\tstate = waiting\n";
+const std::string sudo = "/usr/bin/sudo";
+const std::string listingHeader =
+    "User ann may run the following commands on mac:\n    (ALL) ALL\n";
+const platform::ChildOutcome listingWithRule = {
+    true, "",
+    listingHeader +
+        "    (root) NOPASSWD: /usr/bin/pmset -a disablesleep 0, /usr/bin/pmset -a disablesleep 1\n",
+    0};
 
 // A fresh Mac where every check passes.
 void setUpWell() {
     fake().executablePath = "/Applications/Vell.app/Contents/MacOS/vell";
     fake().registeredAgents = {"org.vell.app.dealer.plist"};
     fake().programs[launchctl] = {true, "", jobRunning, 0};
+    fake().programs[sudo] = listingWithRule;
 }
 
 std::vector<std::string> failing(const std::vector<Check>& checks) {
@@ -39,7 +48,8 @@ TEST_F(CompanionTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
     const std::string startsLater = "agent running: It starts once it is registered and allowed (see above).";
     const std::string makeWritable = "settings writable: Make ~/Library/Preferences and its files yours and writable.";
     // Only the full read runs programs, and its sudo ignores a password typed a moment ago.
-    const std::vector<std::string> fullRead = {"run /bin/launchctl print gui/501/org.vell.app.dealer", "run /usr/bin/sudo -k -n -l /usr/bin/pmset -a disablesleep 1"};
+    const std::vector<std::string> fullRead = {"run /bin/launchctl print gui/501/org.vell.app.dealer", "run /usr/bin/sudo -k -n -l"};
+    const std::string setUpPmset = "pmset runs without a password: Choose Set Up Password-less pmset… in Vell's menu, or install packaging/vell-pmset.sudoers as /etc/sudoers.d/vell-pmset.";
     const struct { const char* name; std::function<void()> arrange; std::vector<std::string> failing; } rows[] = {
         {"all well", [] {}, {}},
         {"in a user's Applications", [] { fake().executablePath = "/Users/ann/Applications/Vell.app/Contents/MacOS/vell"; }, {}},
@@ -52,7 +62,9 @@ TEST_F(CompanionTest, ChecksFailExactlyWhereTheSituationIsWrongAndSayTheFix) {
         {"job missing from the app", [] { fake().registeredStatus = AgentServiceStatus::notFound; fake().programs[launchctl].output = jobWaiting; }, {"agent registered and enabled: Run `vell register`; if it still says not found, install Vell.app afresh.", startsLater}},
         {"registered, not running", [] { fake().programs[launchctl].output = jobWaiting; }, {"agent running: Start it: launchctl kickstart gui/501/org.vell.app.dealer"}},
         {"launchctl missing", [] { fake().programs[launchctl] = {false, "ENOENT", "", 0}; }, {"agent running: Start it: launchctl kickstart gui/501/org.vell.app.dealer"}},
-        {"pmset needs a password", [] { fake().programs["/usr/bin/sudo"] = {true, "", "sudo: a password is required", 1}; }, {"pmset runs without a password: Choose Set Up Password-less pmset… in Vell's menu, or install packaging/vell-pmset.sudoers as /etc/sudoers.d/vell-pmset."}},
+        {"pmset needs a password", [] { fake().programs[sudo] = {true, "", "sudo: a password is required", 1}; }, {setUpPmset}},
+        {"only an unrelated rule needs none", [] { fake().programs[sudo].output = listingHeader + "    (root) NOPASSWD: /Library/VPN/helper\n"; }, {setUpPmset}},
+        {"pmset needs a password, not an administrator", [] { fake().programs[sudo].terminationStatus = 1; fake().inAdminGroup = false; }, {"pmset runs without a password: You are not an administrator, so the admin group's rule does not cover you: choose Set Up Password-less pmset… in Vell's menu and give an administrator's name and password, for a rule for your user id."}},
         {"override unreadable", [] { fake().sleepDisabled.reset(); }, {"sleep override readable: macOS does not report the override (IOPMrootDomain SleepDisabled): restart the Mac."}},
         {"settings read-only", [] { fake().suiteWritesFail = true; }, {makeWritable}},
         {"settings writes ignored", [] { fake().suiteWritesIgnored = true; }, {makeWritable}},
@@ -108,6 +120,7 @@ TEST_F(CompanionTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
         {"keep awake on, writes ignored", [] { fake().suiteWritesIgnored = true; return setKeepAwake(true); }, false},
         {"low-battery cutoff off", [] { return setLowBatteryCutoff(false); }, true},
         {"low-battery cutoff off, writes ignored", [] { fake().suiteWritesIgnored = true; return setLowBatteryCutoff(false); }, false},
+        {"low-battery cutoff forced by a profile", [] { fake().forcedKeys = {"lowBatteryCutoff"}; return setLowBatteryCutoff(false) || fake().shared().count("lowBatteryCutoff") || !withSettingsAndMachine({}).lowBatteryCutoffManaged; }, false},
     };
     // clang-format on
     forEachRow(rows, [](const auto& row) { EXPECT_EQ(row.set(), row.reported); });
@@ -148,32 +161,80 @@ TEST_F(CompanionTest, RegisteringSucceedsEnabledOrAwaitingApprovalUnregisteringI
     });
 }
 
-// The whole command, which runs as root; AppleScript needs the script's quotes escaped.
-const std::string setUpCommand =
-    "run /usr/bin/osascript -e do shell script \""
-    R"(/bin/mkdir -p -m 755 /private/etc/sudoers.d || exit 1; )"
-    R"(f=$(/usr/bin/mktemp /private/etc/sudoers.d/.vell-pmset.XXXXXX) || exit 1; )"
-    R"(/bin/echo '%admin ALL = (root) NOPASSWD: /usr/bin/pmset -a disablesleep 0, )"
-    R"(/usr/bin/pmset -a disablesleep 1' > \"$f\" && /usr/sbin/chown root:wheel \"$f\" && )"
-    R"(/bin/chmod 0440 \"$f\" && /usr/sbin/visudo -cf \"$f\" && )"
-    R"(/bin/mv -f \"$f\" /private/etc/sudoers.d/vell-pmset || { /bin/rm -f \"$f\"; exit 1; })"
-    "\" with administrator privileges";
-
-TEST_F(CompanionTest, SettingUpPmsetRunsTheOneScriptAndSaysWhatWentWrongButNotACancel) {
+TEST_F(CompanionTest, UnregisteringFirstRestoresSleepTheAgentOwnsAndStaysRegisteredWhenItCant) {
+    const std::string pmsetOff = "run /usr/bin/sudo -n /usr/bin/pmset -a disablesleep 0";
     // clang-format off
-    const struct { const char* name; platform::ChildOutcome osascript; bool canceled; std::optional<std::string> error; } rows[] = {
-        {"installed", {true, "", "", 0}, false, std::nullopt},
-        {"prompt canceled", {true, "", "0:210: execution error: User canceled. (-128)\n", 1}, true, std::nullopt},
-        {"visudo refused", {true, "", "syntax error\n", 1}, false, "syntax error"},
-        {"failed saying nothing", {true, "", " \n", 1}, false, "The rule could not be installed."},
+    const struct { const char* name; bool owned, agentRuns, agentActs; std::deque<FakePmsetOutcome> pmset; bool unregistered; std::vector<std::string> pmsetRuns; } rows[] = {
+        {"not Vell's override", false, true, false, {}, true, {}},
+        {"owned, the agent turns it off", true, true, true, {}, true, {}},
+        {"owned, no agent running", true, false, false, {}, true, {pmsetOff}},
+        {"owned, the agent does not act in time", true, true, false, {}, true, {pmsetOff}},
+        {"owned, pmset fails", true, false, false, {{1, "sudo: a password is required", false}}, false, {pmsetOff}},
     };
     // clang-format on
     forEachRow(rows, [](const auto& row) {
+        setUpWell();
+        fake().shared() = {{"vellWanted", true}, {"vellOwnsOverride", row.owned}};
+        fake().sleepDisabled = true;
+        fake().pmsetOutcomes = row.pmset;
+        fake().programs[launchctl].output = row.agentRuns ? jobRunning : jobWaiting;
+        fake().registryReading = [&row]() -> std::optional<bool> {
+            const bool withdrawn = fake().shared()["vellWanted"] == PropertyListValue(false);
+            return (row.agentActs && withdrawn) ? false : fake().sleepDisabled;
+        };
+        const UnregistrationOutcome outcome = unregisterAgent("/Applications/Vell.app");
+        EXPECT_TRUE(outcome.wasRegistered);
+        EXPECT_EQ(outcome.error.has_value(), !row.unregistered) << outcome.error.value_or("");
+        EXPECT_EQ(callsStartingWith({"unregister"}).size(), row.unregistered ? 1u : 0u);
+        EXPECT_EQ(callsStartingWith({"run /usr/bin/sudo -n"}), row.pmsetRuns);
+        if (row.owned && row.unregistered) {
+            EXPECT_EQ(fake().shared(),
+                      (PropertyListDictionary{{"vellWanted", false}, {"vellOwnsOverride", false}}));
+        }
+    });
+}
+
+// The whole command, which runs as root; AppleScript needs the script's quotes and backslashes
+// escaped.
+std::string setUpCommand(const std::string& rule, const std::string& file) {
+    return "run /usr/bin/osascript -e do shell script \""
+           R"(/bin/mkdir -p -m 755 /private/etc/sudoers.d || exit 1; )"
+           R"(/usr/bin/grep -Eq '^[[:space:]]*[#@]includedir[[:space:]]+(/private)?/etc/sudoers\\.d/?[[:space:]]*$' /private/etc/sudoers || )"
+           R"({ echo '/etc/sudoers has no #includedir line for /private/etc/sudoers.d, so sudo would not read the rule: add one with visudo.' >&2; exit 1; }; )"
+           R"(case \"$(/usr/bin/stat -f '%u %OLp' /private/etc/sudoers.d)\" in '0 '*[0145][0145]) ;; )"
+           R"(*) echo 'sudo ignores /private/etc/sudoers.d unless it belongs to root and neither group nor others may write to it: chown root:wheel and chmod 755 it.' >&2; exit 1;; esac; )"
+           R"(f=$(/usr/bin/mktemp /private/etc/sudoers.d/.vell-pmset.XXXXXX) || exit 1; )"
+           "/bin/echo '" +
+           rule +
+           R"(' > \"$f\" && /usr/sbin/chown root:wheel \"$f\" && )"
+           R"(/bin/chmod 0440 \"$f\" && /usr/sbin/visudo -cf \"$f\" && )"
+           R"(/bin/mv -f \"$f\" )" +
+           file +
+           R"( || { /bin/rm -f \"$f\"; exit 1; })"
+           "\" with administrator privileges";
+}
+
+TEST_F(CompanionTest, SettingUpPmsetRunsTheOneScriptChecksAgainAndSaysWhatWentWrongButNotACancel) {
+    const std::string forAdmins = setUpCommand(pmsetRule, "/private/etc/sudoers.d/vell-pmset");
+    // clang-format off
+    const struct { const char* name; bool admin; platform::ChildOutcome osascript, sudoAfter; bool canceled; std::optional<std::string> error; std::string command; } rows[] = {
+        {"installed", true, {true, "", "", 0}, listingWithRule, false, std::nullopt, forAdmins},
+        {"installed for a standard user by user id", false, {true, "", "", 0}, listingWithRule, false, std::nullopt, setUpCommand("#501 ALL = (root) NOPASSWD: /usr/bin/pmset -a disablesleep 0, /usr/bin/pmset -a disablesleep 1", "/private/etc/sudoers.d/vell-pmset-501")},
+        {"installed, but sudo still asks", true, {true, "", "", 0}, {true, "", listingHeader, 0}, false, "The rule is in /private/etc/sudoers.d/vell-pmset, but sudo still asks for a password for pmset: a rule after it in /etc/sudoers may take precedence (sudo -l lists them in order).", forAdmins},
+        {"prompt canceled", true, {true, "", "0:210: execution error: User canceled. (-128)\n", 1}, listingWithRule, true, std::nullopt, forAdmins},
+        {"the script refused", true, {true, "", "0:1127: execution error: sudo ignores /private/etc/sudoers.d unless… (1)\n", 1}, listingWithRule, false, "sudo ignores /private/etc/sudoers.d unless…", forAdmins},
+        {"visudo refused", true, {true, "", "syntax error\n", 1}, listingWithRule, false, "syntax error", forAdmins},
+        {"failed saying nothing", true, {true, "", " \n", 1}, listingWithRule, false, "The rule could not be installed.", forAdmins},
+    };
+    // clang-format on
+    forEachRow(rows, [](const auto& row) {
+        fake().inAdminGroup = row.admin;
         fake().programs["/usr/bin/osascript"] = row.osascript;
+        fake().programs[sudo] = row.sudoAfter;
         const SetUpOutcome outcome = setUpPasswordlessPmset();
         EXPECT_EQ(outcome.canceled, row.canceled);
         EXPECT_EQ(outcome.error, row.error);
-        EXPECT_EQ(fake().calls.back(), setUpCommand);
+        EXPECT_EQ(callsStartingWith({"run /usr/bin/osascript"}), std::vector{row.command});
     });
 }
 

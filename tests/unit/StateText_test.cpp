@@ -9,7 +9,8 @@ TEST(StateAsJson, NothingKnownReadsAsFalseAndNull) {
     EXPECT_EQ(stateAsJson(State{}),
               R"({"wanted":false,"ownsOverride":false,"override":"unreadable","cutoffReason":null,)"
               R"("batteryPercent":null,"onBattery":null,"thermalState":"nominal",)"
-              R"("lowBatteryCutoff":true,"registration":"notRegistered","agentRunning":false,)"
+              R"("lowBatteryCutoff":true,"lowBatteryCutoffManaged":false,)"
+              R"("registration":"notRegistered","agentRunning":false,)"
               R"("passwordlessPmset":false})");
 }
 
@@ -17,6 +18,7 @@ TEST(StateAsJson, AReasonFromTheSuiteIsEscapedAndMadeValidText) {
     State state;
     state.wanted = state.ownsOverride = state.agentRunning = state.passwordlessPmset = true;
     state.lowBatteryCutoff = false;
+    state.lowBatteryCutoffManaged = true;
     state.sleepDisabled = true;
     state.cutoffReason = "\"hot\"\\\n\t\x01\x7f \xff — 45 °C";
     state.battery = SafetyCutoff::Battery{true, 9};
@@ -27,7 +29,8 @@ TEST(StateAsJson, AReasonFromTheSuiteIsEscapedAndMadeValidText) {
               R"("cutoffReason":"\"hot\"\\\u000a\u0009\u0001\u007f )"
               "\xEF\xBF\xBD — 45 °C"
               R"(","batteryPercent":9,"onBattery":true,"thermalState":"critical",)"
-              R"("lowBatteryCutoff":false,"registration":"requiresApproval","agentRunning":true,)"
+              R"("lowBatteryCutoff":false,"lowBatteryCutoffManaged":true,)"
+              R"("registration":"requiresApproval","agentRunning":true,)"
               R"("passwordlessPmset":true})");
 }
 
