@@ -118,6 +118,7 @@ NSArray<NSString*>* observedKeys() {
                              to:menu
                          action:@selector(setUpPmset:)];
     [menu addItem:[NSMenuItem separatorItem]];
+    [self addItem:@"Vell " VELL_VERSION to:menu action:nil].enabled = NO;
     [menu addItemWithTitle:@"Quit Vell" action:@selector(terminate:) keyEquivalent:@"q"];
 
     _statusItem = [NSStatusBar.systemStatusBar statusItemWithLength:NSVariableStatusItemLength];
