@@ -5,7 +5,8 @@
 # CMakeLists.txt, the zip unpacks to the same files with the same modes (the
 # executables stay executable), the checksum it prints is the zip's, and
 # --cask writes both into the cask, which still parses as Ruby, as does the
-# committed one. Bad input fails with a message and leaves no zip behind.
+# committed one, and whose url names that zip. Bad input fails with a
+# message and leaves no zip behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/require.sh
@@ -57,6 +58,24 @@ check "--cask writes the checksum" grep -qx "  sha256 \"$sha256\"" "$work/vell.r
 check "--cask changes nothing else" diff <(other_lines Casks/vell.rb) <(other_lines "$work/vell.rb")
 check "the cask parses as Ruby" ruby -c Casks/vell.rb
 check "the cask written parses as Ruby" ruby -c "$work/vell.rb"
+# The cask evaluated with its stanzas recorded: its url must name the zip.
+url=$(ruby - "$work/vell.rb" <<'RUBY'
+class Stanzas < BasicObject
+  def initialize = @given = {}
+  def version(value = nil) = value ? @given[:version] = value : @given[:version]
+  def appdir = "/Applications"
+  def url_given = @given[:url]
+  def method_missing(name, *arguments, **options) = @given[name] = arguments.first || options
+end
+def cask(_token, &stanzas)
+  cask = Stanzas.new
+  cask.instance_eval(&stanzas)
+  puts cask.url_given
+end
+load ARGV[0]
+RUBY
+) || url="(the cask does not evaluate)"
+check "the cask's url names the zip" test "${url##*/}" = "Vell-$version.zip"
 
 # Bad input: a message, a failed status, and no zip.
 rejects() { # what expected-status command...
