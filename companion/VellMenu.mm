@@ -223,6 +223,7 @@ void runOnMain(dispatch_block_t block) {
     _agent = [self addItem:agentTitle action:@selector(toggleAgent:)];
     _setUpPmset = [self addItem:setUpPmsetTitle action:@selector(setUpPmset:)];
     [_menu addItem:[NSMenuItem separatorItem]];
+    [self addItem:@"Vell " VELL_VERSION action:nil].enabled = NO;
     [_menu addItemWithTitle:quitTitle action:@selector(terminate:) keyEquivalent:@"q"];
 
     _statusItem = [NSStatusBar.systemStatusBar statusItemWithLength:NSVariableStatusItemLength];

@@ -181,12 +181,17 @@ for arch in arm64 x86_64; do
 done
 echo "ok      executables checked: $executables in Vell.app, and the unit tests of both"
 
-if python3 - "$app" <<'EOF'; then
-import plistlib, sys, os
-app = sys.argv[1]
+version=$(sed -n -E 's/^project\(Vell VERSION ([0-9]+\.[0-9]+\.[0-9]+)[ )].*/\1/p' CMakeLists.txt)
+if python3 - "$app" "$version" <<'EOF'; then
+import plistlib, re, sys, os
+app, version = sys.argv[1], sys.argv[2]
 problems = []
 with open(os.path.join(app, "Contents/Info.plist"), "rb") as f:
     info = plistlib.load(f)
+if not version or info.get("CFBundleShortVersionString") != version:
+    problems.append(f"CFBundleShortVersionString is not {version!r}, the version in CMakeLists.txt")
+if not re.fullmatch(r"[0-9]+(\.[0-9]+){0,2}", str(info.get("CFBundleVersion"))):
+    problems.append("CFBundleVersion is not one to three numbers joined by dots")
 identifier = info.get("CFBundleIdentifier")
 executable = os.path.join(app, "Contents/MacOS", info.get("CFBundleExecutable", ""))
 if not os.path.isfile(executable) or not os.access(executable, os.X_OK):
@@ -209,10 +214,12 @@ for problem in problems:
     print("FAILED  bundle: " + problem)
 sys.exit(1 if problems else 0)
 EOF
-    echo "ok      bundle: executable, launchd job label, program and app identifier"
+    echo "ok      bundle: executable, launchd job label, program and app identifier, the version"
 else
     failed=1
 fi
+
+bash scripts/check-package.sh "$app" || failed=1
 
 self_test
 

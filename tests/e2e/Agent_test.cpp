@@ -132,7 +132,7 @@ TEST_F(EndToEnd, VellRejectsBadArgumentsWithUsage) {
     EXPECT_EQ(vell({"low-battery-cutoff", "off"}).code, 0);
     EXPECT_FALSE(VellPreferences::lowBatteryCutoff());
     EXPECT_EQ(vell({"--help"}).output.rfind("usage: vell", 0), 0u);
-    EXPECT_EQ(vell({"--version"}).output, "vell 1.0\n");
+    EXPECT_EQ(vell({"--version"}).output, "vell " VELL_VERSION "\n");
     EXPECT_EQ(vell({"status", "--json"}).output.rfind("{\"wanted\":false,", 0), 0u);
     writeFile(mac.at("/Library/Managed Preferences/org.vell.app.shared.plist"),
               "<plist><dict><key>lowBatteryCutoff</key><true/></dict></plist>");
