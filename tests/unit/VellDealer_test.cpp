@@ -204,6 +204,33 @@ TEST_F(ProcessTest, RunPassesOnceInstallsTheSourcesAndEachEventIsOnePassOnTheMai
     EXPECT_EQ(passes(), 4u);
 }
 
+// clang-format off
+const struct { const char* name; bool owned; std::optional<bool> override; Twist twist; Calls expected; } stopRows[] = {
+    {"owned, on",                 true,  true,       none,       {"read", "off", "synchronize", "exit 0"}},
+    {"owned, on, turn-off fails", true,  true,       pmsetFails, {"read", "off", "synchronize", "exit 0"}},
+    {"owned, already off",        true,  false,      none,       {"read", "synchronize", "exit 0"}},
+    {"owned, unreadable",         true,  unreadable, none,       {"read", "synchronize", "exit 0"}},
+    {"not owned, on",             false, true,       none,       {"synchronize", "exit 0"}},
+};
+// clang-format on
+
+// The wish and the ownership stay for the next start: a stop writes no setting.
+TEST_F(ProcessTest, AStopTurnsOnlyAnOwnedOverrideOffAndExitsZero) {
+    forEachRow(stopRows, [](const auto& r) {
+        installApp();
+        VellDealer dealer(appPath);
+        dealer.run();
+        fake().shared() = {{"vellWanted", true}, {"vellOwnsOverride", r.owned}};
+        fake().sleepDisabled = r.override;
+        if (r.twist == pmsetFails) {
+            fake().pmsetOutcomes = {failing};
+        }
+        fake().calls.clear();
+        fake().terminationHandler();
+        EXPECT_EQ(passSummary(), r.expected);
+    });
+}
+
 TEST_F(ProcessTest, WithoutAPowerSourceTheTimerStillRuns) {
     fake().powerSourceAvailable = false;
     VellDealer(appPath).run();
