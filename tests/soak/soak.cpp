@@ -8,10 +8,10 @@
 // follow the last wish once pmset works again; no write of vell may be lost.
 //   vell_soak [passes]      (default 10000)
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <limits>
 
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
@@ -30,17 +30,15 @@ struct Figures {
     int children = 0;
 };
 
-// What the agent keeps between passes: the least of several looks, each
-// once it is idle. Should a look still catch a pass as it starts, what the
-// pass holds for a moment is no leak; a leak shows at every look.
+// What the agent keeps between passes: the least of five looks once it is
+// idle. A look may still catch a pass as it starts; a leak shows at every look.
 Figures kept(const AgentProcess& agent) {
-    Figures least{std::numeric_limits<int>::max(), std::numeric_limits<long>::max(),
-                  std::numeric_limits<int>::max()};
+    Figures least{INT_MAX, LONG_MAX, INT_MAX};
     for (int look = 0; look < 5; ++look) {
         eventually([&] { return agent.idle(); });
-        least.descriptors = std::min(least.descriptors, agent.openDescriptors());
-        least.residentKilobytes = std::min(least.residentKilobytes, agent.residentKilobytes());
-        least.children = std::min(least.children, agent.children());
+        least = {std::min(least.descriptors, agent.openDescriptors()),
+                 std::min(least.residentKilobytes, agent.residentKilobytes()),
+                 std::min(least.children, agent.children())};
     }
     return least;
 }
