@@ -30,6 +30,9 @@ VellDealer::VellDealer(std::optional<std::string> launchAppPath)
     : launchAppPath(std::move(launchAppPath)) {}
 
 void VellDealer::run() {
+    // Taken before the first pass, which may run programs for seconds: a stop
+    // asked for meanwhile waits for the pass instead of ending it half done.
+    platform::observeTerminationSignals([this] { stop(); });
     reconcile();
     powerSource =
         platform::createPowerSourceNotificationSource(&VellDealer::powerSourceChanged, this);
@@ -124,6 +127,20 @@ void VellDealer::removeSelf() {
     const std::string target =
         "gui/" + std::to_string(platform::userId()) + "/" + std::string(agentLabel);
     PowerTool::run("/bin/launchctl", {"bootout", target});
+    platform::exitProcess(0);
+}
+
+// Asked to end from outside (logout, launchctl bootout): leave no override on
+// with nothing guarding it. The wish and the ownership stay, so that the next
+// start turns the override on again.
+void VellDealer::stop() {
+    // Not ours, unreadable or already off: nothing to restore.
+    if (VellPreferences::ownsOverride() && PowerTool::sleepDisabled() == true) {
+        // A failed turn-off ends the process all the same: it is being
+        // stopped, and launchd would kill a process that stayed to retry.
+        PowerTool::setSleepDisabled(false);
+    }
+    VellPreferences::store()->synchronize();
     platform::exitProcess(0);
 }
 

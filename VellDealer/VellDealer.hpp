@@ -22,7 +22,8 @@ class VellDealer {
     VellDealer(const VellDealer&) = delete;
     VellDealer& operator=(const VellDealer&) = delete;
 
-    // Runs one pass, installs the event sources, then runs the run loop.
+    // Takes the termination signals, runs one pass, installs the event
+    // sources, then runs the run loop.
     void run();
     // One pass, for the timer and for forwarded thermal changes.
     void poll();
@@ -40,6 +41,7 @@ class VellDealer {
     void reconcile();
     WatchOutcome watchInstallation();
     void removeSelf();
+    void stop();
     void applyPolicy();
     void keepOn();
     void turnOff();

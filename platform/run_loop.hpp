@@ -36,6 +36,13 @@ void performOnMainThread(std::function<void()> work);
 // one interval after this call.
 void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick);
 
+// Calls `handler` on the main thread's run loop, never inside a signal
+// handler, when the process is asked to end (SIGTERM, SIGINT or SIGHUP),
+// instead of ending it. A signal that arrives while other work runs waits
+// for that work. Without the means to watch them, the signals keep their
+// default action.
+void observeTerminationSignals(std::function<void()> handler);
+
 // Runs the current thread's run loop; on a real platform it never returns.
 void runCurrentRunLoop();
 

@@ -14,6 +14,7 @@ namespace platform {
 
 using posix::ScopedFd;
 using posix::ScopedFileActions;
+using posix::ScopedSpawnAttributes;
 using posix::startFailure;
 
 ChildOutcome runChild(const std::string& path,
@@ -27,7 +28,8 @@ ChildOutcome runChild(const std::string& path,
     ScopedFd writeEnd(ends[1]);
 
     ScopedFileActions actions;
-    if (!actions.ok()) {
+    ScopedSpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok()) {
         return startFailure(ENOMEM);
     }
     // Both output streams onto the pipe; then nothing else of ours survives
@@ -40,7 +42,7 @@ ChildOutcome runChild(const std::string& path,
 
     const std::string program = linux_host::rootedPath(path);
     pid_t child = 0;
-    const int error = posix_spawn(&child, program.c_str(), actions.get(), nullptr,
+    const int error = posix_spawn(&child, program.c_str(), actions.get(), attributes.get(),
                                   commandLine.argv(), commandLine.envp());
     if (error != 0) {
         return startFailure(error);

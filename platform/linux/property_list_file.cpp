@@ -18,6 +18,9 @@
 namespace platform::linux_host {
 namespace {
 
+// Beyond the limits says nothing of the contents; malformed does.
+enum class GuardVerdict { within, beyondLimits, malformed };
+
 constexpr std::string_view binaryMagic = "bplist00";
 
 bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
@@ -56,9 +59,9 @@ bool referencesNul(std::string_view text) {
 // processing instructions are skipped, since a parser skips them too; a
 // closing tag that does not match the innermost open one fails the check,
 // so no trick can hide nesting from it.
-bool xmlWithinLimits(std::string_view text) {
+GuardVerdict xmlVerdict(std::string_view text) {
     if (text.find('\0') != std::string_view::npos) {
-        return false;
+        return GuardVerdict::malformed;
     }
     std::vector<std::string_view> open;
     std::size_t at = 0;
@@ -66,7 +69,7 @@ bool xmlWithinLimits(std::string_view text) {
         const std::size_t markup = text.find('<', at);
         // The text up to the next markup; to the end when there is none.
         if (referencesNul(text.substr(at, markup - at))) {
-            return false;
+            return GuardVerdict::malformed;
         }
         if (markup == std::string_view::npos) {
             break;
@@ -83,7 +86,7 @@ bool xmlWithinLimits(std::string_view text) {
         if (!skipTo.empty()) {
             const std::size_t end = text.find(skipTo, at + 2);
             if (end == std::string_view::npos) {
-                return false;
+                return GuardVerdict::malformed;
             }
             at = end + skipTo.size();
             continue;
@@ -96,10 +99,10 @@ bool xmlWithinLimits(std::string_view text) {
         }
         const std::size_t tagEnd = text.find('>', nameEnd);
         if (tagEnd == std::string_view::npos) {
-            return false;
+            return GuardVerdict::malformed;
         }
         if (referencesNul(text.substr(nameEnd, tagEnd - nameEnd))) {
-            return false;
+            return GuardVerdict::malformed;
         }
         const std::string_view name = text.substr(nameStart, nameEnd - nameStart);
         const bool container = name == "array" || name == "dict" || name == "plist";
@@ -110,17 +113,17 @@ bool xmlWithinLimits(std::string_view text) {
         }
         if (closing) {
             if (open.empty() || open.back() != name) {
-                return false;
+                return GuardVerdict::malformed;
             }
             open.pop_back();
         } else if (!selfClosing) {
             open.push_back(name);
             if (open.size() > maximumPropertyListDepth) {
-                return false;
+                return GuardVerdict::beyondLimits;
             }
         }
     }
-    return true;
+    return GuardVerdict::within;
 }
 
 std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t width) {
@@ -234,10 +237,10 @@ bool readBinaryObject(std::string_view bytes,
 // Walks the object graph from the top object without recursion, measuring
 // the longest path (depth) and the size of the tree a parser would build
 // (shared objects counted at each use). A cycle fails.
-bool binaryWithinLimits(std::string_view bytes) {
+GuardVerdict binaryVerdict(std::string_view bytes) {
     constexpr std::size_t trailerSize = 32;
     if (bytes.size() < binaryMagic.size() + trailerSize) {
-        return false;
+        return GuardVerdict::malformed;
     }
     const std::size_t trailer = bytes.size() - trailerSize;
     const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
@@ -246,14 +249,14 @@ bool binaryWithinLimits(std::string_view bytes) {
     const std::uint64_t topObject = bigEndian(bytes, trailer + 16, 8);
     const std::uint64_t offsetTable = bigEndian(bytes, trailer + 24, 8);
     if (offsetSize < 1 || offsetSize > 8 || referenceSize < 1 || referenceSize > 8) {
-        return false;
+        return GuardVerdict::malformed;
     }
     if (objectCount == 0 || objectCount > bytes.size() || topObject >= objectCount) {
-        return false;
+        return GuardVerdict::malformed;
     }
     if (offsetTable < binaryMagic.size() || offsetTable > trailer ||
         objectCount * offsetSize > trailer - offsetTable) {
-        return false;
+        return GuardVerdict::malformed;
     }
     const std::size_t count = static_cast<std::size_t>(objectCount);
     std::vector<std::uint64_t> offsets(count);
@@ -278,10 +281,10 @@ bool binaryWithinLimits(std::string_view bytes) {
         }
         marks[object] = Mark::open;
         path.push_back(std::move(frame));
-        return path.size() <= maximumPropertyListDepth;
+        return true;
     };
     if (!enter(static_cast<std::size_t>(topObject))) {
-        return false;
+        return GuardVerdict::malformed;
     }
     while (!path.empty()) {
         Frame& frame = path.back();
@@ -293,7 +296,7 @@ bool binaryWithinLimits(std::string_view bytes) {
             if (!path.empty()) {
                 path.back().size += size;
                 if (path.back().size > maximumPropertyListNodes) {
-                    return false;
+                    return GuardVerdict::beyondLimits;
                 }
             }
             continue;
@@ -301,54 +304,82 @@ bool binaryWithinLimits(std::string_view bytes) {
         const std::size_t position = frame.next++;
         const std::uint64_t child = frame.contents.children[position];
         if (child >= objectCount) {
-            return false;
+            return GuardVerdict::malformed;
         }
         const bool isKey =
             frame.contents.dictionary && position < frame.contents.children.size() / 2;
         if (isKey &&
             binaryStringHoldsNul(bytes, offsets[static_cast<std::size_t>(child)], offsetTable)) {
-            return false;
+            return GuardVerdict::malformed;
         }
         const auto index = static_cast<std::size_t>(child);
         if (marks[index] == Mark::open) {
-            return false;
+            return GuardVerdict::malformed;
         }
         if (marks[index] == Mark::done) {
             frame.size += treeSize[index];
             if (frame.size > maximumPropertyListNodes) {
-                return false;
+                return GuardVerdict::beyondLimits;
             }
             continue;
         }
         if (!enter(index)) {
-            return false;
+            return GuardVerdict::malformed;
+        }
+        if (path.size() > maximumPropertyListDepth) {
+            return GuardVerdict::beyondLimits;
         }
     }
-    return true;
+    return GuardVerdict::within;
+}
+
+// A Mac reads XML text after a UTF-8 byte-order mark; libplist does not.
+// The mark belongs to text only: after it, binary is malformed.
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
+GuardVerdict verdictOf(std::string_view bytes) {
+    if (bytes.size() > maximumPropertyListBytes) {
+        return GuardVerdict::beyondLimits;
+    }
+    if (startsWith(bytes, 0, byteOrderMark)) {
+        bytes.remove_prefix(byteOrderMark.size());
+        return startsWith(bytes, 0, binaryMagic) ? GuardVerdict::malformed : xmlVerdict(bytes);
+    }
+    if (startsWith(bytes, 0, binaryMagic)) {
+        return binaryVerdict(bytes);
+    }
+    return xmlVerdict(bytes);
+}
+
+struct GuardedParse {
+    GuardVerdict verdict = GuardVerdict::malformed;
+    std::optional<ScopedPlist> root;  // only within the limits, and when it parsed
+};
+
+GuardedParse parseGuarded(std::string_view bytes) {
+    GuardedParse parse{verdictOf(bytes), std::nullopt};
+    if (bytes.empty() || parse.verdict != GuardVerdict::within) {
+        return parse;
+    }
+    if (startsWith(bytes, 0, byteOrderMark)) {
+        bytes.remove_prefix(byteOrderMark.size());
+    }
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    if (root != nullptr) {
+        parse.root.emplace(root);
+    }
+    return parse;
 }
 
 }  // namespace
 
 bool propertyListWithinLimits(std::string_view bytes) {
-    if (bytes.size() > maximumPropertyListBytes) {
-        return false;
-    }
-    if (startsWith(bytes, 0, binaryMagic)) {
-        return binaryWithinLimits(bytes);
-    }
-    return xmlWithinLimits(bytes);
+    return verdictOf(bytes) == GuardVerdict::within;
 }
 
 std::optional<ScopedPlist> parsePropertyList(std::string_view bytes) {
-    if (bytes.empty() || !propertyListWithinLimits(bytes)) {
-        return std::nullopt;
-    }
-    plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-    if (root == nullptr) {
-        return std::nullopt;
-    }
-    return ScopedPlist(root);
+    return parseGuarded(bytes).root;
 }
 
 std::optional<ScopedPlist> readPropertyListFile(const std::string& path) {
@@ -382,13 +413,19 @@ PropertyListFile loadPropertyListFile(const std::string& path) {
         file.state = FileState::empty;
         return file;
     }
-    std::optional<ScopedPlist> root = parsePropertyList(*bytes);
-    if (!root) {
+    GuardedParse parse = parseGuarded(*bytes);
+    // Beyond what the guard takes says nothing about the contents: a Mac may
+    // read them well, so they are no more replaced than a file that can't be read.
+    if (parse.verdict == GuardVerdict::beyondLimits) {
+        file.state = FileState::unreadable;
+        return file;
+    }
+    if (!parse.root) {
         file.state = FileState::notAPropertyList;
         return file;
     }
     file.state = FileState::parsed;
-    file.root = std::move(*root);
+    file.root = std::move(*parse.root);
     file.binary = startsWith(*bytes, 0, binaryMagic);
     return file;
 }

@@ -26,8 +26,9 @@ struct PlistFree {
 };
 using ScopedPlist = std::unique_ptr<void, PlistFree>;
 
-// True when `bytes` is XML or binary whose nesting and size are within the
-// limits above. Malformed structure fails it.
+// True when `bytes` is XML (after an optional UTF-8 byte-order mark) or
+// binary whose nesting and size are within the limits above. Malformed
+// structure fails it.
 bool propertyListWithinLimits(std::string_view bytes);
 
 // The parsed tree, XML or binary; absent when it is neither or fails the guard.
@@ -40,7 +41,8 @@ std::optional<ScopedPlist> readPropertyListFile(const std::string& path);
 // What reading a file for a rewrite found. Only `notAPropertyList` says
 // anything about the contents: an `unreadable` file (no permission, no
 // descriptor left, an I/O error, not a regular file, over the size limit)
-// may be perfectly good.
+// may be perfectly good, and so may one nested deeper or holding more values
+// than the guard takes.
 enum class FileState { parsed, missing, empty, notAPropertyList, unreadable };
 
 struct PropertyListFile {

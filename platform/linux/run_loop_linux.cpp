@@ -1,6 +1,7 @@
 // The main run loop on Linux: one thread waiting on epoll for a timerfd per
 // timer, an eventfd that wakes it for work queued from any thread, and the
-// power-source notification's inotify (and, on a real root, netlink) socket.
+// power-source notification's inotify (and, on a real root, netlink) socket,
+// and a signalfd for the termination signals, which stay blocked elsewhere.
 // Thermal changes are watched by a thread of their own, which posts them as
 // the Mac does, from whatever thread it likes. Without the eventfd, queued
 // work runs at the loop's next wake-up; without inotify or the thread, the
@@ -13,6 +14,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -33,6 +35,7 @@
 #include "platform/linux/sysfs.hpp"
 #include "platform/linux/system_root.hpp"
 #include "platform/posix/scoped_fd.hpp"
+#include "platform/posix/termination_signals.hpp"
 #include "platform/thermal_state.hpp"
 
 namespace platform {
@@ -41,9 +44,9 @@ namespace {
 using posix::ScopedFd;
 
 // Test hook: VELL_SIMULATED_FAILURES names, comma-separated, the resources
-// of the run loop ("epoll", "eventfd", "inotify", "timer", "thread") to treat
-// as unobtainable, as when descriptors or threads run out. Honoured only in
-// a simulated Mac.
+// of the run loop ("epoll", "eventfd", "inotify", "timer", "thread",
+// "signalfd") to treat as unobtainable, as when descriptors or threads run
+// out. Honoured only in a simulated Mac.
 bool simulatedFailure(std::string_view resource) {
     const char* list = std::getenv("VELL_SIMULATED_FAILURES");
     if (list == nullptr || linux_host::systemRoot().empty()) {
@@ -157,6 +160,21 @@ class MainRunLoop {
         handlers_.erase(fd);
     }
 
+    // Reads each signal off the signalfd, then calls `handler`.
+    bool addSignals(ScopedFd signals, std::function<void()> handler) {
+        const int fd = signals.get();
+        const bool watched = watch(fd, [fd, handler = std::move(handler)] {
+            signalfd_siginfo signal{};
+            if (::read(fd, &signal, sizeof signal) == sizeof signal) {
+                handler();
+            }
+        });
+        if (watched) {
+            timers_.push_back(std::move(signals));
+        }
+        return watched;
+    }
+
     void addTimer(ScopedFd timer, std::function<void()> tick) {
         const int fd = timer.get();
         const bool watched = watch(fd, [fd, tick = std::move(tick)] {
@@ -239,7 +257,7 @@ class MainRunLoop {
     ScopedFd epoll_;
     ScopedFd wake_;
     std::map<int, std::function<void()>> handlers_;
-    std::vector<ScopedFd> timers_;
+    std::vector<ScopedFd> timers_;  // and the signalfd
     std::mutex queueMutex_;
     std::deque<std::function<void()>> queue_;
     std::string failure_;
@@ -387,6 +405,10 @@ void observeThermalStateChanges(std::function<void()> handler) {
     }
     const ThermalState now = currentThermalState();
     // Without the watcher, every pass of the timer still reads the state.
+    // Its thread never takes a termination signal: they are the main run loop's.
+    const sigset_t termination = posix::terminationSignals();
+    sigset_t previous;
+    ::pthread_sigmask(SIG_BLOCK, &termination, &previous);
     try {
         if (simulatedFailure("thread")) {
             throw std::system_error(
@@ -397,6 +419,7 @@ void observeThermalStateChanges(std::function<void()> handler) {
             .detach();
     } catch (const std::system_error&) {
     }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void performOnMainThread(std::function<void()> work) {
@@ -423,6 +446,20 @@ void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) 
         return;
     }
     mainRunLoop().addTimer(std::move(timer), std::move(tick));
+}
+
+// Blocked on every thread, so that only the signalfd sees them; the
+// programs the agent starts get them unblocked (see runChild).
+void observeTerminationSignals(std::function<void()> handler) {
+    const sigset_t signals = posix::terminationSignals();
+    ScopedFd fd(obtained("signalfd", ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK)));
+    if (!fd.valid()) {
+        return;
+    }
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    if (!mainRunLoop().addSignals(std::move(fd), std::move(handler))) {
+        ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    }
 }
 
 void runCurrentRunLoop() {

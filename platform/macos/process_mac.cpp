@@ -13,28 +13,10 @@ namespace platform {
 
 using posix::ScopedFd;
 using posix::ScopedFileActions;
+using posix::ScopedSpawnAttributes;
 using posix::startFailure;
 
 namespace {
-
-class ScopedSpawnAttributes {
-  public:
-    ScopedSpawnAttributes() { ok_ = posix_spawnattr_init(&attributes_) == 0; }
-    ~ScopedSpawnAttributes() {
-        if (ok_) {
-            posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    ScopedSpawnAttributes(const ScopedSpawnAttributes&) = delete;
-    ScopedSpawnAttributes& operator=(const ScopedSpawnAttributes&) = delete;
-
-    bool ok() const { return ok_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_{};
-    bool ok_ = false;
-};
 
 bool openPipe(int ends[2]) {
     if (::pipe(ends) != 0) {
@@ -58,13 +40,12 @@ ChildOutcome runChild(const std::string& path,
     ScopedFd writeEnd(ends[1]);
 
     ScopedFileActions actions;
-    ScopedSpawnAttributes attributes;
+    // Nothing of ours reaches the child but what is named here: standard
+    // input as it is, and both output streams onto the pipe.
+    ScopedSpawnAttributes attributes(POSIX_SPAWN_CLOEXEC_DEFAULT);
     if (!actions.ok() || !attributes.ok()) {
         return startFailure(ENOMEM);
     }
-    // Nothing of ours reaches the child but what is named here: standard
-    // input as it is, and both output streams onto the pipe.
-    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_CLOEXEC_DEFAULT);
     posix_spawn_file_actions_addinherit_np(actions.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDERR_FILENO);

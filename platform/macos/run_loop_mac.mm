@@ -3,8 +3,13 @@
 
 #import <Foundation/Foundation.h>
 #include <IOKit/ps/IOPowerSources.h>
+#include <dispatch/dispatch.h>
+#include <signal.h>
+
+#include <vector>
 
 #include "platform/macos/scoped_cf.hpp"
+#include "platform/posix/termination_signals.hpp"
 
 namespace platform {
 namespace {
@@ -97,6 +102,33 @@ void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) 
                                                 tick();
                                             }
                                           }];
+    }
+}
+
+// A dispatch source sees a signal whatever its action, so each is ignored
+// once its source exists: its default action would end the process first.
+// The main queue's handler runs on the main run loop; the programs the agent
+// starts get the signals at their default action again (see runChild).
+void observeTerminationSignals(std::function<void()> handler) {
+    @autoreleasepool {
+        // Kept for the life of the process: the sources are never cancelled.
+        static auto* sources = new std::vector<dispatch_source_t>;
+        for (const int signalNumber : posix::terminationSignalNumbers) {
+            dispatch_source_t source = dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL,
+                                                              static_cast<uintptr_t>(signalNumber),
+                                                              0, dispatch_get_main_queue());
+            if (source == nullptr) {
+                continue;
+            }
+            ::signal(signalNumber, SIG_IGN);
+            dispatch_source_set_event_handler(source, ^{
+              @autoreleasepool {
+                  handler();
+              }
+            });
+            dispatch_resume(source);
+            sources->push_back(source);
+        }
     }
 }
 

@@ -7,10 +7,25 @@
 #include <cstring>
 
 #include "platform/posix/read_all.hpp"
+#include "platform/posix/termination_signals.hpp"
 
 extern char** environ;
 
 namespace platform::posix {
+
+ScopedSpawnAttributes::ScopedSpawnAttributes(short flags) {
+    initialized_ = posix_spawnattr_init(&attributes_) == 0;
+    if (!initialized_) {
+        return;
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    const sigset_t defaults = terminationSignals();
+    ok_ = posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+          posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
+          posix_spawnattr_setflags(&attributes_, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK |
+                                                                    POSIX_SPAWN_SETSIGDEF)) == 0;
+}
 
 ChildOutcome startFailure(int error) {
     ChildOutcome outcome;

@@ -33,6 +33,29 @@ class ScopedFileActions {
     bool ok_ = false;
 };
 
+// Spawn attributes with `flags`, starting the child with no signal blocked
+// and the termination signals at their default action, whatever the caller
+// blocks or ignores to take them through its run loop.
+class ScopedSpawnAttributes {
+  public:
+    explicit ScopedSpawnAttributes(short flags = 0);
+    ~ScopedSpawnAttributes() {
+        if (initialized_) {
+            posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    ScopedSpawnAttributes(const ScopedSpawnAttributes&) = delete;
+    ScopedSpawnAttributes& operator=(const ScopedSpawnAttributes&) = delete;
+
+    bool ok() const { return ok_; }
+    posix_spawnattr_t* get() { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_{};
+    bool initialized_ = false;
+    bool ok_ = false;
+};
+
 // A child that did not start, with the reason in the system's words.
 ChildOutcome startFailure(int error);
 

@@ -3,6 +3,7 @@
 // deadline and says what it waited for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -54,7 +55,7 @@ class EndToEnd : public ::testing::Test {
     bool overrideIs(bool on) { return PowerTool::sleepDisabled() == on; }
 };
 
-TEST_F(EndToEnd, OnAndOffAreCarriedOutOnPowerSupplyEventsAndConfirmed) {
+TEST_F(EndToEnd, OnAndOffAreCarriedOutOnPowerSupplyEventsConfirmedAndUndoneByAStop) {
     ASSERT_EQ(vell({"register"}).output, "registered org.vell.app.dealer: enabled\n");
     auto agent = startAgent();
     std::jthread poker([&](std::stop_token stop) {
@@ -69,6 +70,16 @@ TEST_F(EndToEnd, OnAndOffAreCarriedOutOnPowerSupplyEventsAndConfirmed) {
     EXPECT_TRUE(overrideIs(true));
     const CommandResult doctor = vell({"doctor"});
     EXPECT_EQ(doctor.code, 0) << doctor.output;
+
+    // Stopped as launchd stops it: sleep comes back, and the wish and the
+    // ownership stay for the next start, which turns the override on again.
+    ::kill(agent->pid(), SIGTERM);
+    ASSERT_TRUE(eventually([&] { return agent->exitStatus().has_value(); }))
+        << "the agent never ended on SIGTERM";
+    EXPECT_EQ(agent->exitStatus(), 0);
+    EXPECT_TRUE(overrideIs(false));
+    agent = startAgent();
+    EXPECT_TRUE(eventually([&] { return overrideIs(true); })) << "a restart never turned it on";
 
     const CommandResult off = vell({"off", "--wait", "10"});
     EXPECT_EQ(off.code, 0) << off.output;

@@ -249,6 +249,11 @@ void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) 
     fake().timerTick = std::move(tick);
 }
 
+void observeTerminationSignals(std::function<void()> handler) {
+    log("observeTermination");
+    fake().terminationHandler = std::move(handler);
+}
+
 void runCurrentRunLoop() {
     log("runLoop");
 }

@@ -67,7 +67,7 @@ struct FakePlatform {
     platform::AgentServiceStatus registeredStatus = platform::AgentServiceStatus::enabled;
 
     // Run loop: what the logic installed, for tests to fire.
-    std::function<void()> powerSourceCallback, thermalHandler, timerTick;
+    std::function<void()> powerSourceCallback, thermalHandler, timerTick, terminationHandler;
     bool powerSourceAvailable = true;
     double timerInterval = 0;
     std::deque<std::function<void()>> mainQueue;

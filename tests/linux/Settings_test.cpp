@@ -132,7 +132,8 @@ TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
 }
 
 // Bad contents read as the defaults and are moved aside by the next write; a write
-// that can't be done fails, through any handle, and leaves what was there.
+// that can't be done fails, through any handle, and leaves what was there, as does
+// one to a file the guard can't judge.
 TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
     const auto put = [&](const std::string& contents) {
         return [&, contents] { return writeFile(suite(), contents), std::shared_ptr<void>(); };
@@ -149,6 +150,8 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
         {"empty, with nothing to keep", put(""), true, 0, false},
         {"bad, on a disk that takes no byte", [&] { return put("junk")(), noRoomToWrite(); }, false, 0, true},
         {"over the size limit", put(std::string(9 << 20, ' ')), false, 0, false},
+        {"nested deeper than the guard allows", put(arrays(70)), false, 0, false},
+        {"more values than the guard allows", put(nestedBinary(40, 2)), false, 0, false},
         {"a directory", [&] { return fs::create_directories(suite()), nullptr; }, false, 0, false},
         {"a FIFO", [&] { return ::mkfifo(suite().c_str(), 0600), nullptr; }, false, 0, false},
         {"a link to itself", [&] { return fs::create_symlink(suite(), suite()), nullptr; }, false, 0, false},
@@ -191,7 +194,8 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
     }
 }
 
-// Every type at its extremes, as XML and as binary with the UIDs only binary holds.
+// Every type at its extremes, as XML (also after a byte-order mark) and as binary
+// with the UIDs only binary holds.
 TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
     const std::string xml = xmlPlist(
         "<dict><key>farFuture</key><date>2100-01-01T00:00:00Z</date>"
@@ -212,7 +216,7 @@ TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
     plist_array_append_item(plist_dict_get_item(binary->get(), "uids"), plist_new_uid(0));
     const std::vector<std::pair<const char*, std::optional<PropertyListValue>>> writes = {
         {P::wantedKey, false}, {P::cutoffReasonKey, "new"}, {P::cutoffReasonKey, std::nullopt}};
-    for (const std::string& bytes : {xml, toBinary(binary->get())}) {
+    for (const std::string& bytes : {xml, "\xEF\xBB\xBF" + xml, toBinary(binary->get())}) {
         for (const auto& [key, value] : writes) {
             SCOPED_TRACE(bytes.substr(0, 6) + " " + key);
             writeFile(suite(), bytes);
@@ -221,7 +225,7 @@ TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
             EXPECT_EQ(P::store()->objectForKey(key), value);
             const auto before = parsePropertyList(bytes);
             const auto after = parsePropertyList(*readFile(suite()));
-            ASSERT_TRUE(after);
+            ASSERT_TRUE(before && after);
             // Binary keeps every value exactly: equal trees, equal bytes.
             plist_dict_remove_item(before->get(), key);
             plist_dict_remove_item(after->get(), key);

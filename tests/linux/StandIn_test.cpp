@@ -177,15 +177,17 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     const std::string ok = "exit 0\n", gaveUp = "exit 1\nlinux_tests: the run loop can't go on: ";
     // clang-format off
     const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-        {"",               "posted power heat threads RS", ok},
-        {"eventfd",        "posted power heat threads RS", ok},  // queued work runs at the next wake-up
-        {"inotify",        "posted threads R",             ok},  // the timer's passes still read all
-        {"eventfd,thread", "posted power threads R",       ok},
+        {"",               "posted power heat stopped threads RS", ok},
+        {"eventfd",        "posted power heat stopped threads RS", ok},  // queued work runs at the next wake-up
+        {"inotify",        "posted stopped threads R",             ok},  // the timer's passes still read all
+        {"eventfd,thread", "posted power stopped threads R",       ok},
+        {"signalfd",       "", "signal 15\n"},  // SIGTERM ends the process, as by default
         {"epoll",          "", gaveUp + "epoll_create1: Too many open files\n"},
         {"timer",          "", gaveUp + "timerfd_create: Too many open files\n"},
     };
     // clang-format on
     const std::string errors = mac.at("/stderr");
+    fs::create_symlink("/bin/grep", mac.at("/bin/grep"));
     for (const auto& [failing, expected, outcome] : cases) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
@@ -195,19 +197,27 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
             ::setenv("VELL_SIMULATED_FAILURES", failing.c_str(), 1);
             ::dup2(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
             ::close(STDIN_FILENO);
-            std::atomic<bool> posted = false, power = false, heat = false;
+            std::atomic<bool> posted = false, power = false, heat = false, stopped = false;
             const auto source = platform::createPowerSourceNotificationSource(
                 +[](void* power) { *static_cast<std::atomic<bool>*>(power) = true; }, &power);
             if (source) {
                 platform::addSourceToCurrentRunLoop(*source);
             }
             platform::observeThermalStateChanges([&] { heat = true; });
+            // Taken once the thermal watcher's thread runs, which must never take them;
+            // the programs the process starts do, as usual.
+            platform::observeTerminationSignals([&] { stopped = true; });
+            const auto blocked = PowerTool::run("/bin/grep", {"SigBlk", "/proc/self/status"});
+            if (blocked.output != "SigBlk:\t0000000000000000\n") {
+                ::_exit(5);
+            }
             std::thread([&] { platform::performOnMainThread([&] { posted = true; }); }).join();
             mac.setBattery(5, true);
             mac.setTemperature(105000);
             const auto seen = [&] {
                 std::string states = std::string(posted ? "posted " : "") +
-                                     (power ? "power " : "") + (heat ? "heat " : "") + "threads ";
+                                     (power ? "power " : "") + (heat ? "heat " : "") +
+                                     (stopped ? "stopped " : "") + "threads ";
                 // Each thread's state, the main one's (running: "R") first; "S" is asleep.
                 for (const auto& task : fs::directory_iterator("/proc/self/task")) {
                     const std::string stat = readFile(task.path() / "stat").value_or(")  ");
@@ -220,7 +230,10 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
                 std::cerr << seen();
                 ::_exit(4);
             });
-            platform::scheduleRepeatingTimer(0, [&] {
+            platform::scheduleRepeatingTimer(0, [&, sent = false]() mutable {
+                if (!std::exchange(sent, true)) {
+                    ::kill(::getpid(), SIGTERM);
+                }
                 if (seen() == expected) {
                     ::_exit(0);
                 }

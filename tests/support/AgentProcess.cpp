@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -87,30 +89,47 @@ bool AgentProcess::listening() const {
     return inotify >= 2 && timer;
 }
 
-bool AgentProcess::idle() const {
-    // Every thread asleep waiting for events: the main thread in epoll_wait,
-    // the thermal watcher in poll.
+namespace {
+
+// Each thread and how often it has been switched out, while every one of
+// them sleeps waiting for events (the main thread in epoll_wait, the thermal
+// watcher in poll); nothing otherwise.
+std::optional<std::string> waitingThreads(pid_t pid) {
     std::error_code error;
-    int threads = 0;
+    std::string runs;
     for (const auto& task :
-         fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", error)) {
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
         std::ifstream stat(task.path() / "stat");
         std::string line;
         std::getline(stat, line);
         const auto close = line.rfind(')');
         if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'S') {
-            return false;
+            return std::nullopt;
         }
         std::ifstream syscall(task.path() / "syscall");
         long number = -1;
         syscall >> number;
         if (number != SYS_epoll_wait && number != SYS_epoll_pwait && number != SYS_poll &&
             number != SYS_ppoll) {
-            return false;
+            return std::nullopt;
         }
-        ++threads;
+        std::ifstream status(task.path() / "status");
+        runs += task.path().filename().string() + ":";
+        while (std::getline(status, line)) {
+            runs += line.find("ctxt_switches") != std::string::npos ? line : "";
+        }
     }
-    return threads > 0;
+    return runs.empty() ? std::nullopt : std::optional(runs);
+}
+
+}  // namespace
+
+bool AgentProcess::idle() const {
+    // A thread woken a moment ago may still read as asleep in its wait; one
+    // that has not run at all for a millisecond while waiting has nothing to do.
+    const std::optional<std::string> before = waitingThreads(pid_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return before && before == waitingThreads(pid_);
 }
 
 int AgentProcess::openDescriptors() const {

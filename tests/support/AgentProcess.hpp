@@ -34,8 +34,8 @@ class AgentProcess {
     // True once the agent has put its event sources in place: the power
     // sources' and the thermal watcher's inotify descriptors and the timer.
     bool listening() const;
-    // True while every thread sleeps waiting for events: every event that
-    // reached the agent so far has had its pass.
+    // True when every thread sleeps waiting for events, and none ran over a
+    // millisecond: every event that reached the agent so far has had its pass.
     bool idle() const;
 
     int openDescriptors() const;

@@ -5,6 +5,7 @@
 
 struct VellDealerTesting {
     static void reconcile(VellDealer& dealer) { dealer.reconcile(); }
+    static void stop(VellDealer& dealer) { dealer.stop(); }
     static bool appIsInstalled(const VellDealer& dealer, const std::optional<std::string>& path) {
         return dealer.appIsInstalled(path);
     }

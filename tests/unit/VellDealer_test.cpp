@@ -49,7 +49,7 @@ Calls passSummary() {
     return summary;
 }
 
-enum Place { installed, inTrash };
+enum Place { installed, inTrash, stopped };  // stopped: installed, and stopped from outside
 enum Cutoff { safe, hot, lowBattery };
 enum Twist { none, pmsetFails, withdrawnDuringTurnOn, undoFails, unregistrationRefused };
 const std::optional<bool> unreadable;
@@ -88,15 +88,20 @@ const struct { const char* name; Place place; bool owned, wanted; Cutoff cutoff;
     {"trashed, owned, on, turn-off fails",           inTrash,   true,  false, safe,       true,       pmsetFails,            {unwish, "off"}},
     {"trashed, owned, wanted, too hot, on",          inTrash,   true,  true,  hot,        true,       none,                  {unwish, "off", disown, "synchronize", unregister, "exit 0"}},
     {"trashed, unregistration refused",              inTrash,   false, false, safe,       false,      unregistrationRefused, {"synchronize", unregister, bootout, "exit 0"}},
+    {"stopped, owned, on",                           stopped,   true,  true,  safe,       true,       none,                  {"read", "off", "synchronize", "exit 0"}},
+    {"stopped, owned, on, turn-off fails",           stopped,   true,  true,  safe,       true,       pmsetFails,            {"read", "off", "synchronize", "exit 0"}},
+    {"stopped, owned, already off",                  stopped,   true,  true,  safe,       false,      none,                  {"read", "synchronize", "exit 0"}},
+    {"stopped, owned, unreadable",                   stopped,   true,  true,  safe,       unreadable, none,                  {"read", "synchronize", "exit 0"}},
+    {"stopped, not owned, on",                       stopped,   false, true,  safe,       true,       none,                  {"synchronize", "exit 0"}},
 };
 // clang-format on
 
 TEST_F(AgentTest, APassCallsWhatItsSituationCallsFor) {
     forEachRow(passRows, [](const auto& r) {
-        if (r.place == installed) {
-            installApp();
-        } else {
+        if (r.place == inTrash) {
             fake().executablePath = trashed;
+        } else {
+            installApp();
         }
         fake().shared() = {{"vellWanted", r.wanted}, {"vellOwnsOverride", r.owned}};
         fake().sleepDisabled = r.override;
@@ -117,7 +122,9 @@ TEST_F(AgentTest, APassCallsWhatItsSituationCallsFor) {
         }
         fake().unregistrationFails = r.twist == unregistrationRefused;
         fake().uid = 502;
-        VellDealer(appPath).poll();
+        VellDealer dealer(appPath);
+        // A stop keeps the wish and the ownership for the next start: it writes no setting.
+        r.place == stopped ? VellDealerTesting::stop(dealer) : dealer.poll();
         EXPECT_EQ(passSummary(), r.expected);
     });
 }
@@ -189,8 +196,10 @@ TEST_F(ProcessTest, RunPassesOnceInstallsTheSourcesAndEachEventIsOnePassOnTheMai
     VellDealer dealer(appPath);
     dealer.run();
     const auto passes = [] { return callsStartingWith({"get vellWanted"}).size(); };
-    const Calls setUp = {"get vellWanted", "createPowerSource", "addSource",
-                         "observeThermal", "scheduleTimer",     "runLoop"};
+    // The termination signals are taken before the first pass, which may take seconds.
+    const Calls setUp = {
+        "observeTermination", "get vellWanted", "createPowerSource", "addSource", "observeThermal",
+        "scheduleTimer",      "runLoop"};
     EXPECT_EQ(callsStartingWith(setUp), setUp);
     EXPECT_EQ(fake().timerInterval, 15.0);
     fake().powerSourceCallback();
