@@ -16,6 +16,15 @@ std::string systemRoot() {
     return path;
 }
 
+bool isSystemRoot(std::string_view root) {
+    const char* variable = std::getenv("VELL_SYSTEM_ROOT");
+    std::string_view now = variable ? variable : "";
+    while (!now.empty() && now.back() == '/') {
+        now.remove_suffix(1);
+    }
+    return now == root;
+}
+
 std::string rootedPath(const std::string& path) {
     return systemRoot() + path;
 }
