@@ -84,20 +84,42 @@ void assignCapacities(const Texts& texts, PropertyListDictionary& description) {
     assign(description, "Max Capacity", std::move(maximum));
 }
 
-void describeBattery(const Texts& texts, PropertyListDictionary& description) {
-    // A peripheral's battery (a mouse, say) is not the machine's.
-    const bool peripheral = texts[scope] == "Device";
-    assign(description, "Type",
-           PropertyListValue(peripheral ? "Accessory Source" : "InternalBattery"));
-    std::optional<PropertyListValue> isPresent;
-    if (texts[present] == "1" || texts[present] == "0") {
-        isPresent = PropertyListValue(texts[present] == "1");
+// The keys that `attribute` goes into, set again.
+void describeAttribute(const Texts& texts, PropertyListDictionary& description, int attribute) {
+    switch (attribute) {
+        case type:
+            return;
+        case scope: {
+            // A peripheral's battery (a mouse, say) is not the machine's.
+            const bool peripheral = texts[scope] == "Device";
+            assign(description, "Type",
+                   PropertyListValue(peripheral ? "Accessory Source" : "InternalBattery"));
+            return;
+        }
+        case present: {
+            std::optional<PropertyListValue> isPresent;
+            if (texts[present] == "1" || texts[present] == "0") {
+                isPresent = PropertyListValue(texts[present] == "1");
+            }
+            assign(description, "Is Present", std::move(isPresent));
+            return;
+        }
+        case status: {
+            const bool discharging = texts[status] == "Discharging";
+            assign(description, "Power Source State",
+                   PropertyListValue(discharging ? "Battery Power" : "AC Power"));
+            return;
+        }
+        default:
+            assignCapacities(texts, description);
+            return;
     }
-    assign(description, "Is Present", std::move(isPresent));
-    assignCapacities(texts, description);
-    const bool discharging = texts[status] == "Discharging";
-    assign(description, "Power Source State",
-           PropertyListValue(discharging ? "Battery Power" : "AC Power"));
+}
+
+void describeBattery(const Texts& texts, PropertyListDictionary& description) {
+    for (const int attribute : {scope, present, capacity, status}) {
+        describeAttribute(texts, description, attribute);
+    }
 }
 
 struct Supply {
@@ -108,11 +130,18 @@ struct Supply {
     std::optional<std::size_t> description;
 
     bool isBattery() const { return texts[type] == "Battery"; }
-    void read(std::size_t attribute) {
-        texts[attribute] = linux_host::readAttribute(folder, attributeFiles[attribute]);
+    // Whether the text changed.
+    bool read(int attribute) {
+        std::optional<std::string> text =
+            linux_host::readAttribute(folder, attributeFiles[attribute]);
+        if (text == texts[attribute]) {
+            return false;
+        }
+        texts[attribute] = std::move(text);
+        return true;
     }
     void readAll() {
-        for (std::size_t attribute = 0; attribute < attributeCount; ++attribute) {
+        for (int attribute = 0; attribute < attributeCount; ++attribute) {
             read(attribute);
         }
     }
@@ -173,15 +202,18 @@ class PowerSupplies {
             if (supply == nullptr) {
                 return false;
             }
-            for (std::size_t attribute = 0; attribute < attributeCount; ++attribute) {
-                if (file.empty() || file == attributeFiles[attribute]) {
-                    supply->read(attribute);
+            // The folder itself changed: all of it may have.
+            for (int attribute = 0; attribute < attributeCount; ++attribute) {
+                const bool named = file.empty() || file == attributeFiles[attribute];
+                if (!named || !supply->read(attribute)) {
+                    continue;
                 }
-            }
-            if (supply->isBattery() != supply->description.has_value()) {
-                batteriesChanged = true;
-            } else if (supply->description) {
-                describeBattery(supply->texts, writableDescriptions()[*supply->description]);
+                if (supply->isBattery() != supply->description.has_value()) {
+                    batteriesChanged = true;
+                } else if (supply->description) {
+                    describeAttribute(supply->texts, writableDescriptions()[*supply->description],
+                                      attribute);
+                }
             }
         }
         if (batteriesChanged) {
