@@ -9,8 +9,8 @@ namespace platform {
 
 using mac::ScopedCFTypeRef;
 
-// One snapshot per call, so one per pass: the rule asks all its questions of
-// the descriptions handed out here.
+// A fresh snapshot on every call; a pass takes one and the rule reads all
+// its keys from it.
 std::shared_ptr<const PowerSourceDescriptions> copyPowerSourceDescriptions() {
     ScopedCFTypeRef<CFTypeRef> snapshot(IOPSCopyPowerSourcesInfo());
     if (!snapshot) {
