@@ -8,7 +8,6 @@
 //   paced_probe syscalls [events] [interval ms]          (strace -c on both)
 //   paced_probe instructions [events] [interval ms]      (callgrind on both)
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,32 +55,6 @@ Usage usageOf(pid_t pid) {
         }
     }
     return usage;
-}
-
-// Every thread asleep waiting for events (in a call restarted after a
-// tracer attached, too): every event so far has been handled.
-bool idle(pid_t pid) {
-    std::error_code error;
-    int threads = 0;
-    for (const auto& task :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream stat(task.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto close = line.rfind(')');
-        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'S') {
-            return false;
-        }
-        std::ifstream syscall(task.path() / "syscall");
-        long number = -1;
-        syscall >> number;
-        if (number != SYS_epoll_wait && number != SYS_epoll_pwait && number != SYS_poll &&
-            number != SYS_ppoll && number != SYS_restart_syscall) {
-            return false;
-        }
-        ++threads;
-    }
-    return threads > 0;
 }
 
 void writeAttribute(const std::string& path, const char* value) {
@@ -156,7 +129,7 @@ class Bench {
             std::vector<std::string>(command.begin() + 1, command.end()));
     }
 
-    bool bothIdle() const { return idle(agent_->pid()) && idle(floor_->pid()); }
+    bool bothIdle() const { return agent_->idle() && floor_->idle(); }
 
     // Idle twice, a little apart: nothing was still on its way.
     void waitUntilBothIdle() {
