@@ -31,7 +31,9 @@ battery="$mac/sys/class/power_supply/BAT0"
 echo Battery >"$battery/type"; echo 1 >"$battery/present"; echo 80 >"$battery/capacity"; echo Charging >"$battery/status"
 zone="$mac/sys/class/thermal/thermal_zone0"
 echo 45000 >"$zone/temp"; echo critical >"$zone/trip_point_0_type"; echo 100000 >"$zone/trip_point_0_temp"
-sleep 0.2  # let the files settle, as they have on a Mac that has been up a while
+# Let the files settle, as they have on a Mac that has been up a while: a file
+# changed within the last two seconds is parsed afresh on every read.
+sleep 2.5
 calls() {
     VELL_SYSTEM_ROOT="$mac" HOME="$mac/Users/ann" strace -f -c -o "$mac/strace.txt" "$build/bench/pass_probe" "$1"
     awk '$NF == "total" { print $(NF-2) }' "$mac/strace.txt"
@@ -46,10 +48,10 @@ echo "   (one battery attribute written every 3 ms; CPU time of each process per
 "$build/bench/paced_probe" cpu 1000 "${VELL_PACED_ROUNDS:-3}" 3
 echo
 echo "== System calls per paced event (strace -c on both, 300 events 10 ms apart)"
-"$build/bench/paced_probe" syscalls 300 10 2>/dev/null
+"$build/bench/paced_probe" syscalls 300 10 2>/dev/null || echo "(strace could not attach: run as root or allow ptrace)"
 echo
 echo "== Instructions per paced event (callgrind on both, 200 events 30 ms apart)"
-"$build/bench/paced_probe" instructions 200 30 2>/dev/null
+"$build/bench/paced_probe" instructions 200 30 2>/dev/null || echo "(callgrind could not run)"
 
 echo
 echo "== Idle (${VELL_IDLE_SECONDS:-60} s with no events)"
