@@ -9,7 +9,7 @@ namespace {
 constexpr double twoToThe63 = 9223372036854775808.0;
 
 const PropertyListValue* find(const PropertyListDictionary& dictionary, std::string_view key) {
-    const auto found = dictionary.find(std::string(key));
+    const auto found = dictionary.find(key);
     return found == dictionary.end() ? nullptr : &found->second;
 }
 

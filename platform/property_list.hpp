@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <variant>
@@ -18,7 +19,8 @@ using PropertyListData = std::vector<std::uint8_t>;
 
 class PropertyListValue;
 using PropertyListArray = std::vector<PropertyListValue>;
-using PropertyListDictionary = std::map<std::string, PropertyListValue>;
+// Looked up by any string type, so that a key need not be copied to be found.
+using PropertyListDictionary = std::map<std::string, PropertyListValue, std::less<>>;
 
 class PropertyListValue {
   public:

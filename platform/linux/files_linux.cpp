@@ -12,12 +12,8 @@ bool fileExists(const std::string& path) {
     return ::stat(linux_host::rootedPath(path).c_str(), &status) == 0;
 }
 
-std::optional<PropertyListDictionary> readDictionaryFile(const std::string& path) {
-    const auto dictionary = linux_host::currentDictionary(linux_host::rootedPath(path));
-    if (!dictionary) {
-        return std::nullopt;
-    }
-    return *dictionary;
+std::shared_ptr<const PropertyListDictionary> readDictionaryFile(const std::string& path) {
+    return linux_host::currentDictionary(linux_host::rootedPath(path));
 }
 
 }  // namespace platform

@@ -7,8 +7,8 @@
 #include <time.h>
 
 #include <cerrno>
-#include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/linux/file_io.hpp"
 #include "platform/linux/property_list_file.hpp"
@@ -71,8 +71,10 @@ std::mutex& cacheMutex() {
     static auto* mutex = new std::mutex;
     return *mutex;
 }
-std::map<std::string, CachedFile>& cache() {
-    static auto* files = new std::map<std::string, CachedFile>;
+// Hashed: the paths share long prefixes, which an ordered lookup compares
+// again at every step.
+std::unordered_map<std::string, CachedFile>& cache() {
+    static auto* files = new std::unordered_map<std::string, CachedFile>;
     return *files;
 }
 

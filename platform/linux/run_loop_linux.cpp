@@ -95,6 +95,19 @@ bool isChange(const inotify_event& event) {
            (event.mask & (IN_CREATE | IN_ISDIR)) == (IN_CREATE | IN_ISDIR);
 }
 
+// A folder that appears inside `folder`, itself or as a symbolic link to one
+// (as sysfs lists devices), is watched from now on; true when one did.
+bool watchAppearingFolder(int inotify, const std::string& folder, const inotify_event& event) {
+    const bool created = (event.mask & IN_CREATE) != 0;
+    const bool folderMovedIn = (event.mask & (IN_MOVED_TO | IN_ISDIR)) == (IN_MOVED_TO | IN_ISDIR);
+    if (event.len == 0 || (!created && !folderMovedIn)) {
+        return false;
+    }
+    // Only a folder, or a link to one, can be watched with IN_ONLYDIR.
+    return ::inotify_add_watch(inotify, (folder + "/" + event.name).c_str(),
+                               fileChanges | IN_ONLYDIR) >= 0;
+}
+
 // Reads what inotify has and says whether it reported a change; new folders
 // inside `folder` are watched from now on.
 bool takeChanges(int inotify, const std::string& folder) {
@@ -107,11 +120,8 @@ bool takeChanges(int inotify, const std::string& folder) {
     for (ssize_t at = 0; at < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len) {
-            ::inotify_add_watch(inotify, (folder + "/" + event->name).c_str(),
-                                fileChanges | IN_ONLYDIR);
-        }
-        changed = changed || isChange(*event);
+        const bool appeared = watchAppearingFolder(inotify, folder, *event);
+        changed = changed || appeared || isChange(*event);
     }
     return changed;
 }

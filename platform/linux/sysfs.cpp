@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <limits.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <memory>
 
 #include "platform/posix/scoped_fd.hpp"
@@ -23,8 +26,8 @@ struct DirCloser {
 
 // One read: an attribute is never larger than a page, and a read that
 // returns less than asked for has reached the end of a file.
-std::optional<std::string> readSmallFile(const std::string& path) {
-    posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+std::optional<std::string> readSmallFile(const char* path) {
+    posix::ScopedFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) {
         return std::nullopt;
     }
@@ -39,10 +42,7 @@ std::optional<std::string> readSmallFile(const std::string& path) {
     return std::string(buffer, static_cast<std::size_t>(got));
 }
 
-}  // namespace
-
-std::optional<std::string> readAttribute(const std::string& path) {
-    std::optional<std::string> text = readSmallFile(path);
+std::optional<std::string> trimmed(std::optional<std::string> text) {
     if (!text) {
         return std::nullopt;
     }
@@ -53,6 +53,24 @@ std::optional<std::string> readAttribute(const std::string& path) {
     const auto first = std::find_if_not(text->begin(), text->end(), isSpace);
     text->erase(text->begin(), first);
     return text;
+}
+
+}  // namespace
+
+std::optional<std::string> readAttribute(const std::string& path) {
+    return trimmed(readSmallFile(path.c_str()));
+}
+
+std::optional<std::string> readAttribute(const std::string& folder, const char* name) {
+    char path[PATH_MAX];
+    const std::size_t length = std::strlen(name);
+    if (folder.size() + 1 + length >= sizeof path) {
+        return std::nullopt;
+    }
+    std::memcpy(path, folder.data(), folder.size());
+    path[folder.size()] = '/';
+    std::memcpy(path + folder.size() + 1, name, length + 1);
+    return trimmed(readSmallFile(path));
 }
 
 std::optional<std::int64_t> parseInteger(const std::string& text) {

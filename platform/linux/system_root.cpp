@@ -7,17 +7,34 @@
 
 namespace platform::linux_host {
 
-std::string systemRoot() {
-    const char* root = std::getenv("VELL_SYSTEM_ROOT");
-    std::string path = root ? root : "";
-    while (!path.empty() && path.back() == '/') {
-        path.pop_back();
+namespace {
+
+// The root as the environment names it now, without a trailing slash; read
+// in place, so that asking builds no string.
+std::string_view rootNow() {
+    const char* variable = std::getenv("VELL_SYSTEM_ROOT");
+    std::string_view root = variable ? variable : "";
+    while (!root.empty() && root.back() == '/') {
+        root.remove_suffix(1);
     }
-    return path;
+    return root;
+}
+
+}  // namespace
+
+std::string systemRoot() {
+    return std::string(rootNow());
+}
+
+bool isSystemRoot(std::string_view root) {
+    return rootNow() == root;
 }
 
 std::string rootedPath(const std::string& path) {
-    return systemRoot() + path;
+    const std::string_view root = rootNow();
+    std::string rooted;
+    rooted.reserve(root.size() + path.size());
+    return rooted.append(root).append(path);
 }
 
 std::string homeDirectory() {

@@ -3,11 +3,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace platform::linux_host {
 
 // The root, without a trailing slash ("" for "/").
 std::string systemRoot();
+
+// True when `root` is the root now, as systemRoot() gives it; builds no string.
+bool isSystemRoot(std::string_view root);
 
 // The file that stands for the Mac's absolute `path`.
 std::string rootedPath(const std::string& path);

@@ -67,17 +67,18 @@ ThermalState hottestZone(const std::string& folder) {
 ThermalState currentThermalState() {
     struct Reading {
         std::mutex mutex;
+        std::string root;
         std::optional<linux_host::FolderChanges> changes;
         ThermalState state = ThermalState::nominal;
     };
     static auto* kept = new Reading;
-    const std::string folder = linux_host::rootedPath("/sys/class/thermal");
     std::lock_guard<std::mutex> lock(kept->mutex);
-    if (!kept->changes || kept->changes->folder() != folder) {
-        kept->changes.emplace(folder);
+    if (!kept->changes || !linux_host::isSystemRoot(kept->root)) {
+        kept->root = linux_host::systemRoot();
+        kept->changes.emplace(kept->root + "/sys/class/thermal");
     }
     if (kept->changes->changedSinceLastAsked()) {
-        kept->state = hottestZone(folder);
+        kept->state = hottestZone(kept->changes->folder());
     }
     return kept->state;
 }

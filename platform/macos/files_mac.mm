@@ -26,22 +26,22 @@ bool fileExists(const std::string& path) {
     }
 }
 
-std::optional<PropertyListDictionary> readDictionaryFile(const std::string& path) {
+std::shared_ptr<const PropertyListDictionary> readDictionaryFile(const std::string& path) {
     @autoreleasepool {
         NSString* file = pathString(path);
         if (file == nil) {
-            return std::nullopt;
+            return nullptr;
         }
         NSDictionary* dictionary =
             [[NSDictionary alloc] initWithContentsOfURL:[NSURL fileURLWithPath:file]];
         if (dictionary == nil) {
-            return std::nullopt;
+            return nullptr;
         }
         std::optional<PropertyListValue> value = mac::valueFromCF((__bridge CFTypeRef)dictionary);
         if (!value || !value->is<PropertyListDictionary>()) {
-            return std::nullopt;
+            return nullptr;
         }
-        return *value->as<PropertyListDictionary>();
+        return std::make_shared<const PropertyListDictionary>(*value->as<PropertyListDictionary>());
     }
 }
 

@@ -9,16 +9,18 @@ namespace platform {
 
 using mac::ScopedCFTypeRef;
 
-std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions() {
+// A fresh snapshot on every call; a pass takes one and the rule reads all
+// its keys from it.
+std::shared_ptr<const PowerSourceDescriptions> copyPowerSourceDescriptions() {
     ScopedCFTypeRef<CFTypeRef> snapshot(IOPSCopyPowerSourcesInfo());
     if (!snapshot) {
-        return std::nullopt;
+        return nullptr;
     }
     ScopedCFTypeRef<CFArrayRef> sources(IOPSCopyPowerSourcesList(snapshot.get()));
     if (!sources) {
-        return std::nullopt;
+        return nullptr;
     }
-    std::vector<PropertyListDictionary> descriptions;
+    auto descriptions = std::make_shared<PowerSourceDescriptions>();
     const CFIndex count = CFArrayGetCount(sources.get());
     for (CFIndex i = 0; i < count; ++i) {
         // Borrowed from the snapshot, which outlives this loop.
@@ -31,7 +33,7 @@ std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions()
         // property-list value is only left out, since the rule reads five keys.
         if (std::optional<PropertyListDictionary> entries =
                 mac::readableEntriesFromCF(description)) {
-            descriptions.push_back(std::move(*entries));
+            descriptions->push_back(std::move(*entries));
         }
     }
     return descriptions;

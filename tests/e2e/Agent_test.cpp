@@ -128,6 +128,24 @@ TEST_F(EndToEnd, ADeletedAppIsRemovedOnTheSecondChange) {
     EXPECT_FALSE(fs::exists(mac.home() + registration));
 }
 
+// sysfs lists each power supply as a link to its device's folder. Both
+// changes must bring a pass well before the timer's first, 15 s after start.
+TEST_F(EndToEnd, APowerSupplyThatAppearsAsALinkIsWatchedAtOnce) {
+    ASSERT_EQ(vell({"on", "--no-wait"}).code, 0);
+    auto agent = startAgent();
+    ASSERT_TRUE(eventually([&] { return overrideIs(true); })) << "the override never turned on";
+    const std::string device = mac.at("/sys/devices/BAT1");
+    writeFile(device + "/type", "Battery\n");
+    writeFile(device + "/capacity", "50\n");
+    writeFile(device + "/status", "Discharging\n");
+    fs::remove_all(mac.at("/sys/class/power_supply/BAT0"));
+    fs::create_directory_symlink(device, mac.at("/sys/class/power_supply/BAT1"));
+    writeFile(device + "/capacity", "5\n");
+    EXPECT_TRUE(eventually([&] { return overrideIs(false); }, 10s))
+        << "the battery at 5 % behind the link brought no cutoff";
+    EXPECT_EQ(VellPreferences::cutoffReason(), "Vell turned off: battery at 5%");
+}
+
 TEST_F(EndToEnd, VellRejectsBadArgumentsWithUsage) {
     // clang-format off
     const std::vector<std::vector<std::string>> rejected = {

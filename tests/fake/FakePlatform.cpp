@@ -166,9 +166,12 @@ std::unique_ptr<SettingsSuite> standardSettings() {
     return std::make_unique<FakeSuite>("standard");
 }
 
-std::optional<std::vector<PropertyListDictionary>> copyPowerSourceDescriptions() {
+std::shared_ptr<const PowerSourceDescriptions> copyPowerSourceDescriptions() {
     log("powerSources");
-    return fake().powerSources;
+    if (!fake().powerSources) {
+        return nullptr;
+    }
+    return std::make_shared<const PowerSourceDescriptions>(*fake().powerSources);
 }
 
 ThermalState currentThermalState() {
@@ -180,9 +183,12 @@ bool fileExists(const std::string& path) {
     return fake().existingPaths.count(path) != 0;
 }
 
-std::optional<PropertyListDictionary> readDictionaryFile(const std::string& path) {
+std::shared_ptr<const PropertyListDictionary> readDictionaryFile(const std::string& path) {
     const auto found = fake().dictionaryFiles.find(path);
-    return found == fake().dictionaryFiles.end() ? std::nullopt : std::optional(found->second);
+    if (found == fake().dictionaryFiles.end()) {
+        return nullptr;
+    }
+    return std::make_shared<const PropertyListDictionary>(found->second);
 }
 
 int ownExecutablePath(char* buffer, std::size_t size) {

@@ -77,9 +77,9 @@ TEST_F(StandIn, FilesReadAndAgentsRegisterInsideTheMac) {
     EXPECT_TRUE(platform::fileExists("/Applications/Vell.app"));
     EXPECT_FALSE(platform::fileExists("/Applications/Other.app"));
     EXPECT_FALSE(platform::fileExists("/Applications/Dangling.app"));
-    EXPECT_EQ(platform::readDictionaryFile(inBundle), description);
+    EXPECT_EQ(*platform::readDictionaryFile(inBundle), description);
     EXPECT_EQ(platform::registerAgentService(job, "/Applications/Vell.app"), std::nullopt);
-    EXPECT_EQ(platform::readDictionaryFile(registered), description);
+    EXPECT_EQ(*platform::readDictionaryFile(registered), description);
     EXPECT_EQ(platform::unregisterAgentService(job), std::nullopt);
     EXPECT_FALSE(platform::fileExists(registered));
     EXPECT_NE(platform::unregisterAgentService(job), std::nullopt);  // gone already

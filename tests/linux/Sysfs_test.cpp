@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "VellShared/SafetyCutoff.hpp"
 #include "platform/power_sources.hpp"
@@ -32,15 +33,27 @@ class Sysfs : public ::testing::Test {
     }
 };
 
+// Each step changes one attribute (empty: removes it) and reads again.
 TEST_F(Sysfs, EveryChangeAndEveryRootIsSeenByTheNextRead) {
+    using SafetyCutoff::Battery;
     supply("BAT0", {{"type", "Battery"}, {"capacity", "50"}, {"status", "Discharging"}});
-    EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 50}));
-    supply("BAT0", {{"capacity", "49"}});
-    EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 49}));
+    EXPECT_EQ(SafetyCutoff::battery(), (Battery{true, 50}));
+    const std::vector<std::tuple<std::string, std::string, std::optional<Battery>>> steps = {
+        {"capacity", "49", Battery{true, 49}}, {"status", "Full", Battery{false, 49}},
+        {"type", "Mains", std::nullopt},       {"type", "Battery", Battery{false, 49}},
+        {"energy_full", "200", std::nullopt},  {"energy_now", "50", Battery{false, 25}},
+        {"energy_full", "", std::nullopt},     {"energy_now", "", Battery{false, 49}},
+        {"present", "0", std::nullopt},        {"present", "1", Battery{false, 49}},
+    };
+    for (const auto& [attribute, value, expected] : steps) {
+        const std::string file = sys + "power_supply/BAT0/" + attribute;
+        value.empty() ? void(std::filesystem::remove(file)) : writeFile(file, value);
+        EXPECT_EQ(SafetyCutoff::battery(), expected) << attribute << " " << value;
+    }
     {
         TempDir other;
         ScopedEnvironment otherRoot("VELL_SYSTEM_ROOT", other.path());
-        EXPECT_EQ(platform::copyPowerSourceDescriptions(), std::vector<PropertyListDictionary>{});
+        EXPECT_EQ(*platform::copyPowerSourceDescriptions(), platform::PowerSourceDescriptions{});
     }
     std::filesystem::remove_all(sys + "power_supply/BAT0");
     EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
@@ -69,7 +82,7 @@ TEST_F(Sysfs, ABatteryGivesTheMacsKeysFromEnergyChargeOrCapacity) {
         supply("BAT" + std::to_string(expected.size()), {{"type", "Battery\n"}});
         expected.push_back(keys);
     }
-    EXPECT_EQ(platform::copyPowerSourceDescriptions(), expected);
+    EXPECT_EQ(*platform::copyPowerSourceDescriptions(), expected);
     EXPECT_EQ(SafetyCutoff::battery(), (SafetyCutoff::Battery{true, 9}));
 }
 

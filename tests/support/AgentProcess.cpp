@@ -109,8 +109,9 @@ std::optional<std::string> waitingThreads(pid_t pid) {
         std::ifstream syscall(task.path() / "syscall");
         long number = -1;
         syscall >> number;
+        // A wait restarted after a tracer attached is the same wait.
         if (number != SYS_epoll_wait && number != SYS_epoll_pwait && number != SYS_poll &&
-            number != SYS_ppoll) {
+            number != SYS_ppoll && number != SYS_restart_syscall) {
             return std::nullopt;
         }
         std::ifstream status(task.path() / "status");
