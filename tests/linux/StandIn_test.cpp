@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "VellShared/PowerTool.hpp"
+#include "platform/clock.hpp"
 #include "platform/files.hpp"
 #include "platform/launchd.hpp"
 #include "platform/run_loop.hpp"
@@ -206,6 +207,42 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
         // A loop that hangs fails the test once, within seconds.
         ASSERT_EQ(ended + "\n" + readFile(errors).value_or(""), outcome) << failing;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// In a child, as the run loop never returns: exit 0 once a deadline timer
+// fired, was set again after firing (to a moment past) and fired again; a
+// cancelled timer whose moment came first must never fire (exit 3).
+TEST(DeadlineTimer, FiresOnceAtItsMomentCanBeSetAgainAndCancelled) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(5);
+        const auto cancelled = platform::createDeadlineTimer([] { ::_exit(3); });
+        int fired = 0;
+        std::unique_ptr<platform::DeadlineTimer> timer;
+        timer = platform::createDeadlineTimer([&] {
+            if (++fired == 2) {
+                ::_exit(0);
+            }
+            timer->fireAt(platform::calendarSeconds() - 60);
+        });
+        if (!timer || !cancelled) {
+            ::_exit(2);
+        }
+        cancelled->fireAt(platform::calendarSeconds() + 0.05);
+        cancelled->cancel();
+        timer->fireAt(platform::calendarSeconds() + 0.2);
+        platform::runCurrentRunLoop();
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status))
+        << "killed by signal " << WTERMSIG(status) << " (14: no outcome in 5 s)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no timer, 3: the cancelled one fired";
 }
 
 }  // namespace
