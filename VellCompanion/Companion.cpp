@@ -195,7 +195,8 @@ State withSettingsAndMachine(State state) {
     state.thermalState = platform::currentThermalState();
     state.lowBatteryCutoff = VellPreferences::lowBatteryCutoff();
     state.lowBatteryThreshold = VellPreferences::lowBatteryThreshold();
-    state.wantedUntil = VellPreferences::wantedUntil();
+    // A deadline outlives a wish that a cutoff withdrew, until the agent drops it.
+    state.wantedUntil = state.wanted ? VellPreferences::wantedUntil() : std::nullopt;
     return state;
 }
 

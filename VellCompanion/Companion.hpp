@@ -32,7 +32,8 @@ struct State {
     platform::ThermalState thermalState = platform::ThermalState::nominal;
     bool lowBatteryCutoff = true;
     std::int64_t lowBatteryThreshold = SafetyCutoff::batteryThreshold;
-    // When a timed wish ends, in seconds since 2001-01-01 UTC.
+    // When the wish ends, in seconds since 2001-01-01 UTC; absent for a wish
+    // without an end, and without a wish.
     std::optional<double> wantedUntil;
     platform::AgentServiceStatus registration = platform::AgentServiceStatus::notRegistered;
     bool agentRunning = false;

@@ -32,7 +32,8 @@ constexpr double longestWait = 3600.0;
 constexpr int cannotRunStatus = 127;
 
 constexpr const char* usageText =
-    "usage: vell on [--for DURATION] | off [--no-wait | --wait SECONDS]\n"
+    "usage: vell on [--for DURATION] [--no-wait | --wait SECONDS]\n"
+    "       vell off [--no-wait | --wait SECONDS]\n"
     "       vell run [--wait SECONDS] [--] COMMAND [ARGUMENTS...]\n"
     "       vell status [--json] | doctor | low-battery-cutoff on|off|PERCENT\n"
     "       vell register | unregister | --help | --version\n"

@@ -18,6 +18,7 @@
 #include "platform/clock.hpp"
 #include "platform/files.hpp"
 #include "platform/launchd.hpp"
+#include "platform/process.hpp"
 #include "platform/run_loop.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
@@ -107,6 +108,24 @@ TEST(Process, RunsAProgramAndCollectsItsStatusAndOutput) {
         EXPECT_TRUE(result.output == output) << script << ": " << result.output.substr(0, 80);
     }
     ::close(leaked);
+}
+
+// A child that has ended is gone, even before its parent collects it.
+TEST(Process, AStartTimeIsKnownOnlyWhileTheProcessRuns) {
+    const auto own = platform::processStartTime(platform::ownProcessId());
+    ASSERT_TRUE(own.has_value());
+    EXPECT_EQ(platform::processStartTime(::getpid()), own);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::_exit(0);
+    }
+    siginfo_t ended{};
+    ASSERT_EQ(::waitid(P_PID, child, &ended, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(platform::processStartTime(child), std::nullopt);
+    EXPECT_EQ(platform::processStartTime(0), std::nullopt);
 }
 
 TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {

@@ -259,7 +259,9 @@ TEST_F(ProcessTest, RunPassesOnceInstallsTheSourcesAndEachEventIsOnePassOnTheMai
     installApp();
     VellDealer dealer(appPath);
     dealer.run();
-    const auto passes = [] { return std::ranges::count(fake().calls, "get vellWanted"); };
+    const auto passes = [] {
+        return static_cast<int>(std::ranges::count(fake().calls, "get vellWanted"));
+    };
     const Calls setUp = {"createPowerSource", "addSource", "observeThermal", "scheduleTimer",
                          "runLoop"};
     EXPECT_EQ(passes(), 1);
