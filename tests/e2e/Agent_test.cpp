@@ -127,8 +127,8 @@ TEST_F(EndToEnd, VellRunPassesSignalsOnAndARunKilledOutrightHoldsNothing) {
     const std::string vellPath = mac.at(bundle + "/Contents/MacOS/vell");
     const std::string started = mac.at("/started");
     // The command says when it runs, and ends with 7 on SIGTERM.
-    const std::string script =
-        "trap 'exit 7' TERM; touch " + started + "; while :; do sleep 0.1; done";
+    const std::string script = "trap 'exit 7' TERM; touch " + started +
+                               "; while kill -0 $PPID 2>/dev/null; do sleep 0.1; done";
     AgentProcess terminated(vellPath, mac.environment(), {"run", "sh", "-c", script});
     ASSERT_TRUE(eventually([&] { return fs::exists(started); })) << "the command never started";
     ::kill(terminated.pid(), SIGTERM);
@@ -140,7 +140,8 @@ TEST_F(EndToEnd, VellRunPassesSignalsOnAndARunKilledOutrightHoldsNothing) {
         // Its command ends with vell, so nothing is left behind.
         AgentProcess killed(
             vellPath, mac.environment(),
-            {"run", "sh", "-c", "touch " + started + "; while kill -0 $PPID 2>/dev/null; do sleep 0.1; done"});
+            {"run", "sh", "-c",
+             "touch " + started + "; while kill -0 $PPID 2>/dev/null; do sleep 0.1; done"});
         ASSERT_TRUE(eventually([&] { return fs::exists(started) && overrideIs(true); }));
     }  // SIGKILL
     EXPECT_TRUE(eventually([&] { return !VellPreferences::wanted() && overrideIs(false); }))
