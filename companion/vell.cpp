@@ -144,7 +144,9 @@ int keepAwake(bool on, std::vector<std::string> options) {
         return 1;
     }
     if (!wait.seconds) {
-        std::printf("wanted: %s (not waiting for the agent)\n", yesNo(on));
+        const std::string until =
+            duration ? " until " + isoDate(VellPreferences::wantedUntil().value_or(0)) : "";
+        std::printf("wanted: %s%s (not waiting for the agent)\n", yesNo(on), until.c_str());
         return 0;
     }
     switch (waitForOverride(on, *wait.seconds)) {
