@@ -1,6 +1,7 @@
 #include "VellCompanion/Companion.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string_view>
 #include <utility>
@@ -22,6 +23,7 @@ using platform::AgentServiceStatus;
 
 constexpr const char* writeCheckKey = "vellWriteCheck";
 constexpr double pauseBetweenReads = 0.25;
+constexpr double longestTimedWish = 366 * 24 * 3600.0;
 // How long launchd may take to start a job it was just given.
 constexpr double agentStartAllowance = 3.0;
 // What osascript says when the user dismisses the administrator prompt.
@@ -140,6 +142,22 @@ bool suiteIsWritable() {
     return suite->synchronize() && held;
 }
 
+// The user's own wish, with its end or none: it is no longer the holds'.
+bool writeWish(bool on, const std::optional<double>& until) {
+    const auto lock = Holds::lock();
+    VellPreferences::setWanted(on);
+    if (on) {
+        VellPreferences::setOwnsOverride(true);
+    }
+    VellPreferences::setWantedUntil(until);
+    VellPreferences::setWantedForHolds(false);
+    if (!VellPreferences::store()->synchronize()) {
+        return false;
+    }
+    return VellPreferences::wanted() == on && (!on || VellPreferences::ownsOverride()) &&
+           VellPreferences::wantedUntil() == until;
+}
+
 // launchd starts a job some moments after it is registered.
 void waitForAgentToRun() {
     const double deadline = platform::monotonicSeconds() + agentStartAllowance;
@@ -254,6 +272,9 @@ State withSettingsAndMachine(State state) {
     state.thermalState = platform::currentThermalState();
     state.lowBatteryCutoff = VellPreferences::lowBatteryCutoff();
     state.lowBatteryCutoffManaged = lowBatteryCutoffIsManaged();
+    state.lowBatteryThreshold = VellPreferences::lowBatteryThreshold();
+    // A deadline outlives a wish that a cutoff withdrew, until the agent drops it.
+    state.wantedUntil = state.wanted ? VellPreferences::wantedUntil() : std::nullopt;
     return state;
 }
 
@@ -294,18 +315,14 @@ std::vector<Check> registerAndCheck(const std::optional<std::string>& bundlePath
 }
 
 bool setKeepAwake(bool on) {
-    VellPreferences::setWanted(on);
-    if (on) {
-        VellPreferences::setOwnsOverride(true);
-    }
-    if (!VellPreferences::store()->synchronize()) {
-        return false;
-    }
-    return VellPreferences::wanted() == on && (!on || VellPreferences::ownsOverride());
+    return writeWish(on, std::nullopt);
 }
 
+// A profile that forces the cutoff or its threshold decides the cutoff.
 bool lowBatteryCutoffIsManaged() {
-    return VellPreferences::store()->isForced(VellPreferences::lowBatteryCutoffKey);
+    const auto store = VellPreferences::store();
+    return store->isForced(VellPreferences::lowBatteryCutoffKey) ||
+           store->isForced(VellPreferences::lowBatteryThresholdKey);
 }
 
 bool setLowBatteryCutoff(bool on) {
@@ -314,6 +331,80 @@ bool setLowBatteryCutoff(bool on) {
     }
     VellPreferences::setLowBatteryCutoff(on);
     return VellPreferences::store()->synchronize() && VellPreferences::lowBatteryCutoff() == on;
+}
+
+std::optional<double> parseDuration(const std::string& text) {
+    constexpr std::pair<char, double> units[] = {{'h', 3600.0}, {'m', 60.0}, {'s', 1.0}};
+    std::size_t unit = 0;
+    double total = 0;
+    const char* at = text.data();
+    const char* const end = text.data() + text.size();
+    while (at != end) {
+        unsigned count = 0;
+        const auto [digitsEnd, error] = std::from_chars(at, end, count);
+        if (error != std::errc() || digitsEnd == end) {
+            return std::nullopt;
+        }
+        while (unit < std::size(units) && units[unit].first != *digitsEnd) {
+            ++unit;
+        }
+        if (unit == std::size(units)) {
+            return std::nullopt;
+        }
+        total += count * units[unit++].second;
+        at = digitsEnd + 1;
+    }
+    if (!(total > 0 && total <= longestTimedWish)) {
+        return std::nullopt;
+    }
+    return total;
+}
+
+std::optional<std::int64_t> parsePercent(const std::string& text) {
+    int percent = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), percent);
+    if (error != std::errc() || end != text.data() + text.size() || text.size() > 2 ||
+        percent < 1 || percent > 99) {
+        return std::nullopt;
+    }
+    return percent;
+}
+
+bool setKeepAwakeFor(double seconds) {
+    // Whole seconds: every platform's dates carry them exactly.
+    return writeWish(true, std::round(platform::calendarSeconds() + seconds));
+}
+
+std::optional<double> secondsLeft(const State& state) {
+    if (!state.wantedUntil) {
+        return std::nullopt;
+    }
+    return std::max(*state.wantedUntil - platform::calendarSeconds(), 0.0);
+}
+
+bool setLowBatteryThreshold(std::int64_t percent) {
+    if (lowBatteryCutoffIsManaged()) {
+        return false;
+    }
+    VellPreferences::setLowBatteryThreshold(percent);
+    VellPreferences::setLowBatteryCutoff(true);
+    return VellPreferences::store()->synchronize() &&
+           VellPreferences::lowBatteryThreshold() == percent && VellPreferences::lowBatteryCutoff();
+}
+
+std::optional<Holds::Hold> holdKeepAwake() {
+    const auto lock = Holds::lock();
+    const std::optional<Holds::Hold> hold = Holds::take();
+    if (!hold || !VellPreferences::store()->synchronize()) {
+        return std::nullopt;
+    }
+    return hold;
+}
+
+void releaseKeepAwake(const std::optional<Holds::Hold>& hold) {
+    const auto lock = Holds::lock();
+    Holds::release(hold);
+    VellPreferences::store()->synchronize();
 }
 
 WaitOutcome waitForOverride(bool on, double timeoutSeconds) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "VellShared/Holds.hpp"
 #include "VellShared/SafetyCutoff.hpp"
 #include "platform/launchd.hpp"
 #include "platform/thermal_state.hpp"
@@ -41,6 +42,10 @@ struct State {
     bool lowBatteryCutoff = true;
     // A configuration profile forces the low-battery cutoff: no change holds.
     bool lowBatteryCutoffManaged = false;
+    std::int64_t lowBatteryThreshold = SafetyCutoff::batteryThreshold;
+    // When the wish ends, in seconds since 2001-01-01 UTC; absent for a wish
+    // without an end, and without a wish.
+    std::optional<double> wantedUntil;
     platform::AgentServiceStatus registration = platform::AgentServiceStatus::notRegistered;
     bool agentRunning = false;
     bool passwordlessPmset = false;
@@ -89,6 +94,31 @@ std::vector<Check> registerAndCheck(const std::optional<std::string>& bundlePath
 bool setKeepAwake(bool on);
 bool setLowBatteryCutoff(bool on);
 bool lowBatteryCutoffIsManaged();
+
+// "90s", "45m", "2h", "1h30m" in seconds: hours, minutes and seconds, in
+// that order and each at most once; absent for anything else, for none and
+// for more than a year.
+std::optional<double> parseDuration(const std::string& text);
+// A whole percentage from 1 to 99 in one or two decimal digits; absent for
+// anything else.
+std::optional<std::int64_t> parsePercent(const std::string& text);
+
+// Keeps the Mac awake for `seconds` from now, after which the agent
+// withdraws the wish; false when the write did not hold. setKeepAwake()
+// ends any such time limit.
+bool setKeepAwakeFor(double seconds);
+// Seconds until a timed wish ends, none below 0; absent without one.
+std::optional<double> secondsLeft(const State& state);
+
+// The cutoff at `percent` (1 to 99) battery, which also turns it on; false
+// when the write did not hold.
+bool setLowBatteryThreshold(std::int64_t percent);
+
+// A hold on keep-awake for the life of this process (vell run); absent, and
+// nothing held, when the suite did not take it.
+std::optional<Holds::Hold> holdKeepAwake();
+// Ends the hold; the last one withdraws a wish that only the holds raised.
+void releaseKeepAwake(const std::optional<Holds::Hold>& hold);
 
 enum class WaitOutcome { confirmed, cutOff, timedOut };
 

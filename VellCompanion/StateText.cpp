@@ -1,5 +1,8 @@
 #include "VellCompanion/StateText.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "VellShared/Utf8.hpp"
@@ -110,6 +113,40 @@ std::string doctorCommand(const std::optional<std::string>& bundlePath) {
     return quoted + "' doctor";
 }
 
+std::string isoDate(double calendarSeconds) {
+    using namespace std::chrono;
+    constexpr double referenceDateInUnixTime = 978307200.0;
+    // A date from the suite may be anything: kept to years 0 to 9999.
+    constexpr double earliest = -62167219200.0, latest = 253402300799.0;
+    const double unixTime = calendarSeconds + referenceDateInUnixTime;
+    const double clamped = std::isnan(unixTime) ? 0.0 : std::clamp(unixTime, earliest, latest);
+    const sys_seconds moment{seconds{static_cast<long long>(std::floor(clamped + 0.5))}};
+    const sys_days day = floor<days>(moment);
+    const year_month_day date{day};
+    const hh_mm_ss time{moment - day};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
+
+std::string describeTimeLeft(double seconds) {
+    const double whole = std::ceil(std::clamp(std::isnan(seconds) ? 0.0 : seconds, 0.0, 1e9));
+    const auto left = static_cast<long long>(whole);
+    char text[48];
+    if (left >= 3600) {
+        std::snprintf(text, sizeof text, "%lld h %02lld min", left / 3600, left % 3600 / 60);
+    } else if (left >= 60) {
+        std::snprintf(text, sizeof text, "%lld min %02lld s", left / 60, left % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld s", left);
+    }
+    return text;
+}
+
 std::string stateAsJson(const State& state) {
     std::string json = "{";
     json += "\"wanted\":" + std::string(jsonBool(state.wanted));
@@ -126,6 +163,9 @@ std::string stateAsJson(const State& state) {
     json += ",\"registration\":" + jsonString(registrationKey(state.registration));
     json += ",\"agentRunning\":" + std::string(jsonBool(state.agentRunning));
     json += ",\"passwordlessPmset\":" + std::string(jsonBool(state.passwordlessPmset));
+    json += ",\"wantedUntil\":" +
+            (state.wantedUntil ? jsonString(isoDate(*state.wantedUntil)) : std::string("null"));
+    json += ",\"lowBatteryThreshold\":" + std::to_string(state.lowBatteryThreshold);
     return json + "}";
 }
 

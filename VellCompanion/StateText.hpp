@@ -22,13 +22,19 @@ std::string describeRegistration(platform::AgentServiceStatus status);
 // doctor"); "vell doctor" when the bundle's place is unknown.
 std::string doctorCommand(const std::optional<std::string>& bundlePath);
 
+// A moment in seconds since 2001-01-01 UTC as ISO 8601 UTC, to the second:
+// "2026-12-07T13:30:00Z".
+std::string isoDate(double calendarSeconds);
+// "2 h 05 min", "4 min 09 s" or "42 s", rounded up to the second.
+std::string describeTimeLeft(double seconds);
+
 // One JSON object whose keys the README lists:
 // wanted, ownsOverride, override ("on", "off", "unreadable"), cutoffReason
 // (string or null), batteryPercent (number or null), onBattery (Boolean or
 // null), thermalState, lowBatteryCutoff, lowBatteryCutoffManaged,
 // registration ("enabled",
 // "requiresApproval", "notRegistered", "notFound"), agentRunning,
-// passwordlessPmset.
+// passwordlessPmset, wantedUntil (ISO 8601 UTC or null), lowBatteryThreshold.
 std::string stateAsJson(const State& state);
 
 }  // namespace VellCompanion

@@ -1,10 +1,12 @@
 #include "VellDealer/VellDealer.hpp"
 
 #include "VellDealer/ExecutablePath.hpp"
+#include "VellShared/Holds.hpp"
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
 #include "VellShared/PropertyListReads.hpp"
 #include "VellShared/SafetyCutoff.hpp"
+#include "platform/clock.hpp"
 #include "platform/files.hpp"
 #include "platform/launchd.hpp"
 #include "platform/this_process.hpp"
@@ -41,6 +43,8 @@ void VellDealer::run() {
     }
     platform::observeThermalStateChanges([this] { thermalStateChanged(); });
     platform::scheduleRepeatingTimer(timerInterval, [this] { poll(); });
+    deadlineTimer = platform::createDeadlineTimer([this] { poll(); });
+    armDeadline(VellPreferences::wantedUntil());
     platform::runCurrentRunLoop();
 }
 
@@ -75,6 +79,7 @@ bool VellDealer::appIsInstalled(const std::optional<std::string>& path) const {
 void VellDealer::reconcile() {
     switch (watchInstallation()) {
         case WatchOutcome::runPolicy:
+            settleWish();
             applyPolicy();
             return;
         case WatchOutcome::removeSelf:
@@ -142,6 +147,46 @@ void VellDealer::stop() {
     }
     VellPreferences::store()->synchronize();
     platform::exitProcess(0);
+}
+
+// Before the policy reads the wish: a timed wish whose end has come is
+// withdrawn, and holds of runs that are gone are dropped. Without a deadline
+// or a hold in the suite this only reads.
+void VellDealer::settleWish() {
+    const std::optional<double> until = VellPreferences::wantedUntil();
+    armDeadline(until);
+    const bool due = until && *until <= platform::calendarSeconds();
+    if (!due && !Holds::recorded()) {
+        return;
+    }
+    const auto lock = Holds::lock();
+    const std::size_t runs = Holds::release(std::nullopt);
+    // Read again under the lock: vell may have set another end meanwhile.
+    const std::optional<double> end = VellPreferences::wantedUntil();
+    if (!end || *end > platform::calendarSeconds()) {
+        return;
+    }
+    armDeadline(std::nullopt);
+    // Runs still going keep the Mac awake until the last one ends.
+    if (runs > 0) {
+        VellPreferences::setWantedForHolds(true);
+        VellPreferences::setWantedUntil(std::nullopt);
+        return;
+    }
+    // The time is up: withdrawn as the user's own off withdraws it.
+    VellPreferences::setWanted(false);
+    VellPreferences::setWantedUntil(std::nullopt);
+}
+
+void VellDealer::armDeadline(const std::optional<double>& until) {
+    if (!deadlineTimer) {
+        return;
+    }
+    if (until) {
+        deadlineTimer->fireAt(*until);
+    } else {
+        deadlineTimer->cancel();
+    }
 }
 
 void VellDealer::applyPolicy() {

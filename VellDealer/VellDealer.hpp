@@ -42,6 +42,8 @@ class VellDealer {
     WatchOutcome watchInstallation();
     void removeSelf();
     void stop();
+    void settleWish();
+    void armDeadline(const std::optional<double>& until);
     void applyPolicy();
     void keepOn();
     void turnOff();
@@ -49,4 +51,8 @@ class VellDealer {
     std::unique_ptr<platform::RunLoopSource> powerSource;
     std::int64_t missingChecks = 0;
     std::optional<std::string> launchAppPath;
+    // Fires a pass when a timed wish ends; absent until run() makes it, or
+    // when the platform gives none (then the 15-second timer's passes end
+    // the wish).
+    std::unique_ptr<platform::DeadlineTimer> deadlineTimer;
 };

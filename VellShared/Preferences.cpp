@@ -86,6 +86,44 @@ void setCutoffReason(const std::optional<std::string>& value) {
     store()->setObjectForKey(stored, cutoffReasonKey);
 }
 
+std::optional<double> wantedUntil() {
+    const std::optional<PropertyListValue> stored = store()->objectForKey(wantedUntilKey);
+    const auto* date = stored ? stored->as<PropertyListDate>() : nullptr;
+    if (date == nullptr) {
+        return std::nullopt;
+    }
+    return date->secondsSinceReferenceDate;
+}
+void setWantedUntil(const std::optional<double>& value) {
+    std::optional<PropertyListValue> stored;
+    if (value) {
+        stored = PropertyListValue(PropertyListDate{*value});
+    }
+    store()->setObjectForKey(stored, wantedUntilKey);
+}
+
+bool wantedForHolds() {
+    const std::optional<PropertyListValue> stored = store()->objectForKey(wantedForHoldsKey);
+    return stored && readBoolean(*stored) == true;
+}
+void setWantedForHolds(bool value) {
+    // Only true is stored: a wish that is the user's own leaves no trace.
+    store()->setObjectForKey(value ? std::optional(PropertyListValue(true)) : std::nullopt,
+                             wantedForHoldsKey);
+}
+
+std::int64_t lowBatteryThreshold() {
+    const std::optional<PropertyListValue> stored = store()->objectForKey(lowBatteryThresholdKey);
+    const std::optional<std::int64_t> percent = stored ? readInteger(*stored) : std::nullopt;
+    if (!percent || *percent < 1 || *percent > 99) {
+        return defaultLowBatteryThreshold;
+    }
+    return *percent;
+}
+void setLowBatteryThreshold(std::int64_t percent) {
+    store()->setObjectForKey(PropertyListValue(percent), lowBatteryThresholdKey);
+}
+
 void migrateLegacyDomainIfNeeded() {
     const auto shared = store();
     // Presence counts, not value: a stored false means the user has settings.

@@ -75,14 +75,15 @@ std::optional<Battery> battery(const std::vector<PropertyListDictionary>& descri
 
 std::optional<std::string> reason(const std::optional<Battery>& battery,
                                   platform::ThermalState thermalState,
-                                  bool lowBatteryEnabled) {
+                                  bool lowBatteryEnabled,
+                                  std::int64_t threshold) {
     if (thermalState == platform::ThermalState::critical) {
         return std::string("Vell turned off: Mac is too hot");
     }
     if (!lowBatteryEnabled || !battery || !battery->onBattery) {
         return std::nullopt;
     }
-    if (battery->percent > batteryThreshold) {
+    if (battery->percent > threshold) {
         return std::nullopt;
     }
     return "Vell turned off: battery at " + std::to_string(battery->percent) + "%";
@@ -93,7 +94,7 @@ std::optional<std::string> currentReason() {
     const std::optional<Battery> current = battery();
     const platform::ThermalState thermalState = platform::currentThermalState();
     const bool lowBatteryEnabled = VellPreferences::lowBatteryCutoff();
-    return reason(current, thermalState, lowBatteryEnabled);
+    return reason(current, thermalState, lowBatteryEnabled, VellPreferences::lowBatteryThreshold());
 }
 
 }  // namespace SafetyCutoff

@@ -30,13 +30,14 @@ std::optional<Battery> battery();
 // readable capacities; absent when there is none.
 std::optional<Battery> battery(const std::vector<PropertyListDictionary>& descriptions);
 
-// Critical heat always cuts off; a battery at or below the threshold while
+// Critical heat always cuts off; a battery at or below `threshold` while
 // the machine runs on it cuts off when the low-battery cutoff is enabled.
 std::optional<std::string> reason(const std::optional<Battery>& battery,
                                   platform::ThermalState thermalState,
-                                  bool lowBatteryEnabled);
+                                  bool lowBatteryEnabled,
+                                  std::int64_t threshold = batteryThreshold);
 
-// The rule applied to the battery, thermal state and setting of this moment.
+// The rule applied to the battery, thermal state and settings of this moment.
 std::optional<std::string> currentReason();
 
 }  // namespace SafetyCutoff

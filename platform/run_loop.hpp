@@ -43,6 +43,23 @@ void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick);
 // default action.
 void observeTerminationSignals(std::function<void()> handler);
 
+// A timer on the current run loop that fires once, at a moment on the
+// calendar clock (platform/clock.hpp), and can be set again after it fired.
+// Destroying it takes it off the run loop.
+class DeadlineTimer {
+  public:
+    virtual ~DeadlineTimer() = default;
+    // Fires once at `calendarSeconds`, or at once when that has passed;
+    // replaces any moment set before.
+    virtual void fireAt(double calendarSeconds) = 0;
+    // Fires at no moment until set again.
+    virtual void cancel() = 0;
+};
+
+// A deadline timer that calls `fire` on the current run loop; nothing when
+// the platform can't make one.
+std::unique_ptr<DeadlineTimer> createDeadlineTimer(std::function<void()> fire);
+
 // Runs the current thread's run loop; on a real platform it never returns.
 void runCurrentRunLoop();
 

@@ -472,6 +472,65 @@ void observeTerminationSignals(std::function<void()> handler) {
     }
 }
 
+namespace {
+
+// A timerfd on the wall clock, set to an absolute moment: a clock set
+// forward or back moves the moment with it.
+class TimerfdDeadline : public DeadlineTimer {
+  public:
+    explicit TimerfdDeadline(std::function<void()> fire)
+        : timer_(obtained("timer", ::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK))) {
+        if (timer_.valid()) {
+            watched_ = mainRunLoop().watch(timer_.get(), [this, fire = std::move(fire)] {
+                std::uint64_t expirations = 0;
+                if (::read(timer_.get(), &expirations, sizeof expirations) == sizeof expirations) {
+                    fire();
+                }
+            });
+        }
+    }
+    ~TimerfdDeadline() override {
+        if (watched_) {
+            mainRunLoop().unwatch(timer_.get());
+        }
+    }
+
+    bool valid() const { return watched_; }
+
+    void fireAt(double calendarSeconds) override {
+        constexpr double referenceDateInUnixTime = 978307200.0;
+        const double unixTime = std::max(calendarSeconds + referenceDateInUnixTime, 0.0);
+        const double whole = std::floor(unixTime);
+        // A zero moment would disarm the timer instead: the earliest is 1 ns.
+        timespec moment{static_cast<time_t>(whole), static_cast<long>((unixTime - whole) * 1e9)};
+        if (moment.tv_sec == 0 && moment.tv_nsec == 0) {
+            moment.tv_nsec = 1;
+        }
+        set(moment, TFD_TIMER_ABSTIME);
+    }
+
+    void cancel() override { set(timespec{}, 0); }
+
+  private:
+    void set(timespec moment, int flags) {
+        const itimerspec schedule{timespec{}, moment};
+        ::timerfd_settime(timer_.get(), flags, &schedule, nullptr);
+    }
+
+    ScopedFd timer_;
+    bool watched_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<DeadlineTimer> createDeadlineTimer(std::function<void()> fire) {
+    auto timer = std::make_unique<TimerfdDeadline>(std::move(fire));
+    if (!timer->valid()) {
+        return nullptr;
+    }
+    return timer;
+}
+
 void runCurrentRunLoop() {
     mainRunLoop().run();
 }

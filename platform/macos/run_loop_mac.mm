@@ -132,6 +132,57 @@ void observeTerminationSignals(std::function<void()> handler) {
     }
 }
 
+namespace {
+
+// A CFRunLoopTimer that never repeats on its own: its interval is a century,
+// so after firing it waits, still valid, to be set again (a timer made to
+// fire once would be invalidated by its firing).
+class RunLoopDeadline : public DeadlineTimer {
+  public:
+    explicit RunLoopDeadline(std::function<void()> fire) {
+        timer_.reset(CFRunLoopTimerCreateWithHandler(kCFAllocatorDefault, farFuture, century, 0, 0,
+                                                     ^(CFRunLoopTimerRef) {
+                                                       @autoreleasepool {
+                                                           fire();
+                                                       }
+                                                     }));
+        if (timer_) {
+            CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer_.get(), kCFRunLoopDefaultMode);
+        }
+    }
+    ~RunLoopDeadline() override {
+        if (timer_) {
+            CFRunLoopTimerInvalidate(timer_.get());
+        }
+    }
+    RunLoopDeadline(const RunLoopDeadline&) = delete;
+    RunLoopDeadline& operator=(const RunLoopDeadline&) = delete;
+
+    bool valid() const { return static_cast<bool>(timer_); }
+
+    // CFAbsoluteTime counts from the same reference date as the calendar clock.
+    void fireAt(double calendarSeconds) override {
+        CFRunLoopTimerSetNextFireDate(timer_.get(), calendarSeconds);
+    }
+    void cancel() override { CFRunLoopTimerSetNextFireDate(timer_.get(), farFuture); }
+
+  private:
+    static constexpr CFTimeInterval century = 100.0 * 365 * 24 * 3600;
+    static constexpr CFAbsoluteTime farFuture = 1e12;
+
+    mac::ScopedCFTypeRef<CFRunLoopTimerRef> timer_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeadlineTimer> createDeadlineTimer(std::function<void()> fire) {
+    auto timer = std::make_unique<RunLoopDeadline>(std::move(fire));
+    if (!timer->valid()) {
+        return nullptr;
+    }
+    return timer;
+}
+
 void runCurrentRunLoop() {
     @autoreleasepool {
         [[NSRunLoop currentRunLoop] run];

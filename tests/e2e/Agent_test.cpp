@@ -53,6 +53,16 @@ class EndToEnd : public ::testing::Test {
     }
 
     bool overrideIs(bool on) { return PowerTool::sleepDisabled() == on; }
+
+    // Power-supply events every 100 ms, so that passes follow each change.
+    std::jthread poker() {
+        return std::jthread([this](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                pokePowerSupply();
+                std::this_thread::sleep_for(100ms);
+            }
+        });
+    }
 };
 
 TEST_F(EndToEnd, OnAndOffAreCarriedOutOnPowerSupplyEventsConfirmedAndUndoneByAStop) {
@@ -86,6 +96,66 @@ TEST_F(EndToEnd, OnAndOffAreCarriedOutOnPowerSupplyEventsConfirmedAndUndoneByASt
     EXPECT_TRUE(overrideIs(false));
     EXPECT_TRUE(eventually([] { return !VellPreferences::ownsOverride(); }))
         << "the agent never gave the override up";
+}
+
+TEST_F(EndToEnd, TheRunningAgentEndsATimedWishWithoutACutoff) {
+    ASSERT_EQ(vell({"register"}).code, 0);
+    ASSERT_EQ(vell({"on", "--for", "3s", "--no-wait"}).code, 0);
+    EXPECT_THAT(vell({"status", "--json"}).output, HasSubstr("\"wantedUntil\":\"20"));
+    auto agent = startAgent();
+    // No event comes: the agent's own timer brings the pass that ends it.
+    ASSERT_TRUE(eventually([&] { return !VellPreferences::wanted() && agent->idle(); }))
+        << "the timed wish never ended";
+    EXPECT_TRUE(eventually([&] { return overrideIs(false) && !VellPreferences::ownsOverride(); }));
+    EXPECT_EQ(VellPreferences::wantedUntil(), std::nullopt);
+    EXPECT_EQ(VellPreferences::cutoffReason(), std::nullopt);
+}
+
+TEST_F(EndToEnd, VellRunKeepsAwakeForItsCommandAndExitsWithItsStatus) {
+    ASSERT_EQ(vell({"register"}).code, 0);
+    auto agent = startAgent();
+    const auto events = poker();
+    const CommandResult three = vell({"run", "--", "sh", "-c", "echo ran; exit 3"});
+    EXPECT_EQ(three.code, 3);
+    EXPECT_EQ(three.output, "ran\n");
+    EXPECT_EQ(vell({"run", "sh", "-c", "kill -9 $$"}).code, 128 + SIGKILL);
+    EXPECT_THAT(vell({"run", "--wait", "1", "/no/such/program"}).output,
+                HasSubstr("vell: can't run /no/such/program: No such file or directory"));
+    EXPECT_FALSE(VellPreferences::wanted()) << "the runs left the wish they raised";
+    ASSERT_TRUE(eventually([&] { return overrideIs(false); }));
+
+    // A wish that stood before a run stands after it.
+    ASSERT_EQ(vell({"on", "--wait", "10"}).code, 0);
+    EXPECT_EQ(vell({"run", "true"}).code, 0);
+    EXPECT_TRUE(VellPreferences::wanted());
+}
+
+TEST_F(EndToEnd, VellRunPassesSignalsOnAndARunKilledOutrightHoldsNothing) {
+    ASSERT_EQ(vell({"register"}).code, 0);
+    auto agent = startAgent();
+    const auto events = poker();
+    const std::string vellPath = mac.at(bundle + "/Contents/MacOS/vell");
+    const std::string started = mac.at("/started");
+    // The command says when it runs, and ends with 7 on SIGTERM.
+    const std::string script = "trap 'exit 7' TERM; touch " + started +
+                               "; while kill -0 $PPID 2>/dev/null; do sleep 0.1; done";
+    AgentProcess terminated(vellPath, mac.environment(), {"run", "sh", "-c", script});
+    ASSERT_TRUE(eventually([&] { return fs::exists(started); })) << "the command never started";
+    ::kill(terminated.pid(), SIGTERM);
+    ASSERT_TRUE(eventually([&] { return terminated.exitStatus().has_value(); }));
+    EXPECT_EQ(terminated.exitStatus(), 7);
+
+    fs::remove(started);
+    {
+        // Its command ends with vell, so nothing is left behind.
+        AgentProcess killed(
+            vellPath, mac.environment(),
+            {"run", "sh", "-c",
+             "touch " + started + "; while kill -0 $PPID 2>/dev/null; do sleep 0.1; done"});
+        ASSERT_TRUE(eventually([&] { return fs::exists(started) && overrideIs(true); }));
+    }  // SIGKILL
+    EXPECT_TRUE(eventually([&] { return !VellPreferences::wanted() && overrideIs(false); }))
+        << "the hold of a killed run kept the Mac awake";
 }
 
 TEST_F(EndToEnd, TrashingTheAppRestoresSleepUnregistersAndExitsZero) {
@@ -151,15 +221,21 @@ TEST_F(EndToEnd, VellRejectsBadArgumentsWithUsage) {
     const std::vector<std::vector<std::string>> rejected = {
         {}, {"sideways"}, {"on", "now"}, {"on", "--wait"}, {"off", "--wait", "soon"},
         {"on", "--wait", "-1"}, {"on", "--wait", "nan"}, {"status", "--xml"}, {"doctor", "now"},
-        {"low-battery-cutoff"}, {"low-battery-cutoff", "maybe"}};
+        {"low-battery-cutoff"}, {"low-battery-cutoff", "maybe"}, {"low-battery-cutoff", "100"},
+        {"on", "--for", "0s"}, {"on", "--for"}, {"off", "--for", "1h"}, {"run"}, {"run", "--wait"},
+        {"run", "--wait", "soon", "true"}, {"run", "--"}};
     // clang-format on
     for (const auto& arguments : rejected) {
         const CommandResult result = vell(arguments);
         EXPECT_EQ(result.code, 2);
         EXPECT_THAT(result.output, HasSubstr("usage: vell"));
     }
+    // Nothing was written.
+    EXPECT_FALSE(fs::exists(mac.home() + "/Library/Preferences/org.vell.app.shared.plist"));
     EXPECT_EQ(vell({"low-battery-cutoff", "off"}).code, 0);
     EXPECT_FALSE(VellPreferences::lowBatteryCutoff());
+    EXPECT_EQ(vell({"low-battery-cutoff", "20"}).output, "low-battery cutoff: on at 20%\n");
+    EXPECT_THAT(vell({"status"}).output, HasSubstr("low-battery cutoff:  on at 20%\n"));
     EXPECT_EQ(vell({"--help"}).output.rfind("usage: vell", 0), 0u);
     EXPECT_EQ(vell({"--version"}).output, "vell " VELL_VERSION "\n");
     EXPECT_EQ(vell({"status", "--json"}).output.rfind("{\"wanted\":false,", 0), 0u);

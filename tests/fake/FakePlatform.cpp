@@ -12,6 +12,7 @@
 #include "platform/registry.hpp"
 #include "platform/run_loop.hpp"
 #include "platform/settings.hpp"
+#include "platform/suite_lock.hpp"
 #include "platform/this_process.hpp"
 
 namespace {
@@ -23,6 +24,9 @@ void log(std::string line) {
 std::string describe(const PropertyListValue& value) {
     if (const auto* boolean = value.as<bool>()) {
         return *boolean ? "true" : "false";
+    }
+    if (const auto* integer = value.as<std::int64_t>()) {
+        return std::to_string(*integer);
     }
     const auto* text = value.as<std::string>();
     return text ? "\"" + *text + "\"" : "<object>";
@@ -154,8 +158,33 @@ double monotonicSeconds() {
     return fake().now;
 }
 
+double calendarSeconds() {
+    return fake().calendarNow;
+}
+
 void pauseFor(double seconds) {
     fake().now += seconds;
+    fake().calendarNow += seconds;
+}
+
+std::int64_t ownProcessId() {
+    return fake().ownPid;
+}
+
+std::optional<std::int64_t> processStartTime(std::int64_t pid) {
+    const auto found = fake().processes.find(pid);
+    return found == fake().processes.end() ? std::nullopt : std::optional(found->second);
+}
+
+// Logged, so that tests see what happened while it was held.
+class FakeSuiteLock : public SuiteLock {
+  public:
+    FakeSuiteLock() { log("lock"); }
+    ~FakeSuiteLock() override { log("unlock"); }
+};
+
+std::unique_ptr<SuiteLock> lockSettingsSuite(const std::string&) {
+    return std::make_unique<FakeSuiteLock>();
 }
 
 std::unique_ptr<SettingsSuite> openSettingsSuite(const std::string& name) {
@@ -258,6 +287,17 @@ void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) 
 void observeTerminationSignals(std::function<void()> handler) {
     log("observeTermination");
     fake().terminationHandler = std::move(handler);
+}
+
+class FakeDeadlineTimer : public DeadlineTimer {
+  public:
+    void fireAt(double calendarSeconds) override { fake().deadlineSetFor = calendarSeconds; }
+    void cancel() override { fake().deadlineSetFor.reset(); }
+};
+
+std::unique_ptr<DeadlineTimer> createDeadlineTimer(std::function<void()> fire) {
+    fake().deadlineFire = std::move(fire);
+    return std::make_unique<FakeDeadlineTimer>();
 }
 
 void runCurrentRunLoop() {

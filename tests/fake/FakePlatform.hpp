@@ -27,7 +27,8 @@ struct FakePlatform {
     // Every call the logic made, e.g. "get vellWanted", "registry", "exit 0".
     std::vector<std::string> calls;
 
-    double now = 1000.0;  // only pauses advance it
+    double now = 1000.0;               // only pauses advance it
+    double calendarNow = 800000000.0;  // seconds since 2001, also advanced by pauses
     // A wait that never ends would hang the tests: past 10000 registry reads
     // the fake moves the clock far on, answers both values in turn, and says so.
     int registryReads = 0;
@@ -71,6 +72,13 @@ struct FakePlatform {
     bool powerSourceAvailable = true;
     double timerInterval = 0;
     std::deque<std::function<void()>> mainQueue;
+    // The deadline timer: what fires it, and the moment it is set for.
+    std::function<void()> deadlineFire;
+    std::optional<double> deadlineSetFor;
+
+    // Running processes by id, with their start times; this one is `ownPid`.
+    std::map<std::int64_t, std::int64_t> processes{{4242, 77}};
+    std::int64_t ownPid = 4242;
 
     PropertyListDictionary& shared() { return suites["org.vell.app.shared"]; }
 };

@@ -17,9 +17,11 @@
 
 #include "VellShared/PowerTool.hpp"
 #include "VellShared/Preferences.hpp"
+#include "platform/clock.hpp"
 #include "platform/files.hpp"
 #include "platform/groups.hpp"
 #include "platform/launchd.hpp"
+#include "platform/process.hpp"
 #include "platform/run_loop.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
@@ -138,6 +140,24 @@ TEST(Process, RunsAProgramAndCollectsItsStatusAndOutput) {
     ::close(leaked);
 }
 
+// A child that has ended is gone, even before its parent collects it.
+TEST(Process, AStartTimeIsKnownOnlyWhileTheProcessRuns) {
+    const auto own = platform::processStartTime(platform::ownProcessId());
+    ASSERT_TRUE(own.has_value());
+    EXPECT_EQ(platform::processStartTime(::getpid()), own);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::_exit(0);
+    }
+    siginfo_t ended{};
+    ASSERT_EQ(::waitid(P_PID, child, &ended, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(platform::processStartTime(child), std::nullopt);
+    EXPECT_EQ(platform::processStartTime(0), std::nullopt);
+}
+
 TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
     const std::string path = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
     fs::create_directories(fs::path(mac.at(path)).parent_path());
@@ -249,6 +269,42 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
         // A loop that hangs fails the test once, within seconds.
         ASSERT_EQ(ended + "\n" + readFile(errors).value_or(""), outcome) << failing;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// In a child, as the run loop never returns: exit 0 once a deadline timer
+// fired, was set again after firing (to a moment past) and fired again; a
+// cancelled timer whose moment came first must never fire (exit 3).
+TEST(DeadlineTimer, FiresOnceAtItsMomentCanBeSetAgainAndCancelled) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(5);
+        const auto cancelled = platform::createDeadlineTimer([] { ::_exit(3); });
+        int fired = 0;
+        std::unique_ptr<platform::DeadlineTimer> timer;
+        timer = platform::createDeadlineTimer([&] {
+            if (++fired == 2) {
+                ::_exit(0);
+            }
+            timer->fireAt(platform::calendarSeconds() - 60);
+        });
+        if (!timer || !cancelled) {
+            ::_exit(2);
+        }
+        cancelled->fireAt(platform::calendarSeconds() + 0.05);
+        cancelled->cancel();
+        timer->fireAt(platform::calendarSeconds() + 0.2);
+        platform::runCurrentRunLoop();
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status))
+        << "killed by signal " << WTERMSIG(status) << " (14: no outcome in 5 s)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no timer, 3: the cancelled one fired";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 
+#include "VellShared/Preferences.hpp"
 #include "tests/unit/FakeTest.hpp"
 
 namespace {
@@ -121,9 +122,65 @@ TEST_F(CompanionTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
         {"low-battery cutoff off", [] { return setLowBatteryCutoff(false); }, true},
         {"low-battery cutoff off, writes ignored", [] { fake().suiteWritesIgnored = true; return setLowBatteryCutoff(false); }, false},
         {"low-battery cutoff forced by a profile", [] { fake().forcedKeys = {"lowBatteryCutoff"}; return setLowBatteryCutoff(false) || fake().shared().count("lowBatteryCutoff") || !withSettingsAndMachine({}).lowBatteryCutoffManaged; }, false},
+        {"for 90 s: ends then, in whole seconds", [] { fake().calendarNow += 0.4; return setKeepAwakeFor(90) && fake().shared()["vellWantedUntil"] == PropertyListValue(PropertyListDate{800000090}); }, true},
+        {"for 90 s, writes ignored", [] { fake().suiteWritesIgnored = true; return setKeepAwakeFor(90); }, false},
+        {"on without a time: the end goes", [] { fake().shared()["vellWantedUntil"] = PropertyListDate{1}; return setKeepAwake(true) && !fake().shared().count("vellWantedUntil"); }, true},
+        {"cutoff at 20 %, which turns it on", [] { fake().shared()["lowBatteryCutoff"] = false; return setLowBatteryThreshold(20) && fake().shared()["lowBatteryThreshold"] == PropertyListValue(20) && VellPreferences::lowBatteryCutoff(); }, true},
+        {"cutoff at 20 %, writes ignored", [] { fake().suiteWritesIgnored = true; return setLowBatteryThreshold(20); }, false},
     };
     // clang-format on
     forEachRow(rows, [](const auto& row) { EXPECT_EQ(row.set(), row.reported); });
+}
+
+TEST(Companion, DurationsAndPercentsReadOnlyInTheirOwnForms) {
+    // clang-format off
+    const std::vector<std::pair<std::string, std::optional<double>>> durations = {
+        {"90s", 90}, {"45m", 2700}, {"2h", 7200}, {"1h30m", 5400}, {"1h0m5s", 3605}, {"8784h", 31622400},
+        {"0s", {}}, {"0h0m", {}}, {"-5m", {}}, {"+5m", {}}, {"5", {}}, {"m", {}}, {"1.5h", {}}, {"30m1h", {}},
+        {"1m1m", {}}, {"1d", {}}, {"1H", {}}, {" 5m", {}}, {"5m ", {}}, {"", {}}, {"8785h", {}}, {"99999999999s", {}}};
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> percents = {
+        {"1", 1}, {"20", 20}, {"05", 5}, {"99", 99},
+        {"0", {}}, {"100", {}}, {"-5", {}}, {"+5", {}}, {"20%", {}}, {"5.5", {}}, {"", {}}, {"on", {}}, {"099", {}}};
+    // clang-format on
+    for (const auto& [text, seconds] : durations) {
+        EXPECT_EQ(parseDuration(text), seconds) << text;
+    }
+    for (const auto& [text, percent] : percents) {
+        EXPECT_EQ(parsePercent(text), percent) << text;
+    }
+}
+
+TEST_F(CompanionTest, RunsHoldTheWishTheLastOneWithdrawsOnlyAWishTheyRaised) {
+    const PropertyListDictionary otherRun = {{"pid", 4343}, {"started", 9}};
+    // clang-format off
+    const struct { const char* name; std::function<void()> before, during; bool wantedAfter; std::size_t holdsAfter; } rows[] = {
+        {"nothing wanted before",     [] {},                                                             [] {},                          false, 0},
+        {"wanted before",             [] { fake().shared()["vellWanted"] = true; },                     [] {},                          true,  0},
+        {"a timed wish before",       [] { setKeepAwakeFor(60); },                                       [] {},                          true,  0},
+        {"another run still going",   [&] { fake().processes[4343] = 9; holdKeepAwake(); fake().shared()["vellHolds"] = PropertyListArray{otherRun}; }, [] {}, true, 1},
+        {"another run died",          [&] { holdKeepAwake(); fake().shared()["vellHolds"] = PropertyListArray{otherRun}; }, [] {}, false, 0},
+        {"on while it runs",          [] {},                                                             [] { setKeepAwake(true); },     true,  0},
+        {"off while it runs",         [] {},                                                             [] { setKeepAwake(false); },    false, 0},
+    };
+    // clang-format on
+    forEachRow(rows, [](const auto& r) {
+        r.before();
+        const std::optional<Holds::Hold> hold = holdKeepAwake();
+        ASSERT_EQ(hold, (Holds::Hold{4242, 77}));
+        EXPECT_TRUE(VellPreferences::wanted() && VellPreferences::ownsOverride());
+        r.during();
+        releaseKeepAwake(hold);
+        EXPECT_EQ(VellPreferences::wanted(), r.wantedAfter);
+        const auto holds = VellPreferences::store()->objectForKey("vellHolds");
+        EXPECT_EQ(holds ? holds->as<PropertyListArray>()->size() : 0u, r.holdsAfter);
+        int locks = 0;
+        for (const std::string& call : fake().calls) {
+            locks += call == "lock" ? 1 : call == "unlock" ? -1 : 0;
+            if (call.starts_with("set ") || call.starts_with("remove ")) {
+                EXPECT_EQ(locks, 1) << call << " outside the lock";
+            }
+        }
+    });
 }
 
 TEST_F(CompanionTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {

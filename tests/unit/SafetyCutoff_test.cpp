@@ -71,8 +71,36 @@ TEST_F(CurrentReason, AppliesTheRuleInOrderToTheBatteryThermalStateAndSettingItR
         fake().shared()["lowBatteryCutoff"] = r.lowBatteryEnabled;
         EXPECT_EQ(SafetyCutoff::currentReason(), r.expected);
         // The battery is read even when the heat alone decides.
-        EXPECT_EQ(fake().calls, (std::vector<std::string>{"powerSources", "thermalState",
-                                                          "get lowBatteryCutoff"}));
+        EXPECT_EQ(fake().calls,
+                  (std::vector<std::string>{"powerSources", "thermalState", "get lowBatteryCutoff",
+                                            "get lowBatteryThreshold"}));
+    });
+}
+
+TEST_F(CurrentReason, TheFloorIsTheUsersWholeNumberFrom1To99Else10) {
+    // clang-format off
+    const struct { const char* name; std::optional<PropertyListValue> threshold; std::int64_t percent; bool cutsOff; } rows[] = {
+        {"20, at 20",                 20,                 20, true},
+        {"20, at 21",                 20,                 21, false},
+        {"99, at 99",                 99,                 99, true},
+        {"a whole real",              20.0,               20, true},
+        {"never set, at 10",          std::nullopt,       10, true},
+        {"never set, at 11",          std::nullopt,       11, false},
+        {"0 reads as 10",             0,                  11, false},
+        {"100 reads as 10",           100,                50, false},
+        {"a fraction reads as 10",    20.5,               15, false},
+        {"a string reads as 10",      "30",               25, false},
+        {"a Boolean reads as 10",     true,               10, true},
+    };
+    // clang-format on
+    forEachRow(rows, [](const auto& r) {
+        fake().powerSources = {{internalBattery(r.percent, 100)}};
+        if (r.threshold) {
+            fake().shared()["lowBatteryThreshold"] = *r.threshold;
+        }
+        const std::string message =
+            "Vell turned off: battery at " + std::to_string(r.percent) + "%";
+        EXPECT_EQ(SafetyCutoff::currentReason(), r.cutsOff ? std::optional(message) : std::nullopt);
     });
 }
 

@@ -11,7 +11,7 @@ TEST(StateAsJson, NothingKnownReadsAsFalseAndNull) {
               R"("batteryPercent":null,"onBattery":null,"thermalState":"nominal",)"
               R"("lowBatteryCutoff":true,"lowBatteryCutoffManaged":false,)"
               R"("registration":"notRegistered","agentRunning":false,)"
-              R"("passwordlessPmset":false})");
+              R"("passwordlessPmset":false,"wantedUntil":null,"lowBatteryThreshold":10})");
 }
 
 TEST(StateAsJson, AReasonFromTheSuiteIsEscapedAndMadeValidText) {
@@ -24,6 +24,8 @@ TEST(StateAsJson, AReasonFromTheSuiteIsEscapedAndMadeValidText) {
     state.battery = SafetyCutoff::Battery{true, 9};
     state.thermalState = platform::ThermalState::critical;
     state.registration = platform::AgentServiceStatus::requiresApproval;
+    state.wantedUntil = 818343000.4;  // 2026-12-07 13:30 UTC
+    state.lowBatteryThreshold = 20;
     EXPECT_EQ(stateAsJson(state),
               R"({"wanted":true,"ownsOverride":true,"override":"on",)"
               R"("cutoffReason":"\"hot\"\\\u000a\u0009\u0001\u007f )"
@@ -31,7 +33,8 @@ TEST(StateAsJson, AReasonFromTheSuiteIsEscapedAndMadeValidText) {
               R"(","batteryPercent":9,"onBattery":true,"thermalState":"critical",)"
               R"("lowBatteryCutoff":false,"lowBatteryCutoffManaged":true,)"
               R"("registration":"requiresApproval","agentRunning":true,)"
-              R"("passwordlessPmset":true})");
+              R"("passwordlessPmset":true,"wantedUntil":"2026-12-07T13:30:00Z",)"
+              R"("lowBatteryThreshold":20})");
 }
 
 TEST(DoctorCommand, NamesTheBundlesVellQuotedForTheShell) {

@@ -1,0 +1,172 @@
+// A command in the foreground. It shares our process group, so a terminal's
+// Ctrl-C or hang-up reaches it as it reaches us; only a signal sent to us by
+// kill() (si_code SI_USER), which reaches nobody else, is relayed.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/process.hpp"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+constexpr std::array<int, 3> relayedSignals = {SIGINT, SIGTERM, SIGHUP};
+
+// The one child whose signals are relayed: a signal handler can reach
+// nothing but a global, and this is the only one.
+std::atomic<pid_t> foregroundChild{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void relay(int signal, siginfo_t* info, void*) {
+    const pid_t child = foregroundChild.load();
+    if (info != nullptr && info->si_code == SI_USER && child > 0) {
+        ::kill(child, signal);
+    }
+}
+
+sigset_t relayedSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : relayedSignals) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+// Holds the relayed signals back, until the child's id is known.
+class BlockedSignals {
+  public:
+    BlockedSignals() {
+        const sigset_t set = relayedSet();
+        ::sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~BlockedSignals() { release(); }
+    BlockedSignals(const BlockedSignals&) = delete;
+    BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+    const sigset_t& previous() const { return previous_; }
+    void release() {
+        if (blocked_) {
+            blocked_ = false;
+            ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
+        }
+    }
+
+  private:
+    sigset_t previous_{};
+    bool blocked_ = true;
+};
+
+// Relays each signal while it lives. One that is ignored (as under nohup)
+// stays ignored, for us and for the command, which inherits that.
+class RelayedSignals {
+  public:
+    RelayedSignals() {
+        for (std::size_t i = 0; i < relayedSignals.size(); ++i) {
+            struct sigaction current {};
+            ::sigaction(relayedSignals[i], nullptr, &current);
+            if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) {
+                continue;
+            }
+            struct sigaction relaying {};
+            relaying.sa_sigaction = relay;
+            relaying.sa_flags = SA_SIGINFO | SA_RESTART;
+            sigemptyset(&relaying.sa_mask);
+            installed_[i] = ::sigaction(relayedSignals[i], &relaying, &previous_[i]) == 0;
+        }
+    }
+    ~RelayedSignals() {
+        for (std::size_t i = 0; i < relayedSignals.size(); ++i) {
+            if (installed_[i]) {
+                ::sigaction(relayedSignals[i], &previous_[i], nullptr);
+            }
+        }
+    }
+    RelayedSignals(const RelayedSignals&) = delete;
+    RelayedSignals& operator=(const RelayedSignals&) = delete;
+
+  private:
+    std::array<struct sigaction, relayedSignals.size()> previous_{};
+    std::array<bool, relayedSignals.size()> installed_{};
+};
+
+class SpawnAttributes {
+  public:
+    SpawnAttributes() { ok_ = posix_spawnattr_init(&attributes_) == 0; }
+    ~SpawnAttributes() {
+        if (ok_) {
+            posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    bool ok() const { return ok_; }
+    posix_spawnattr_t* get() { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_{};
+    bool ok_ = false;
+};
+
+int waitForStatus(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return 1;
+        }
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+std::int64_t ownProcessId() {
+    return ::getpid();
+}
+
+ForegroundOutcome runInForeground(const std::vector<std::string>& command) {
+    if (command.empty()) {
+        return {false, std::strerror(ENOENT), 0};
+    }
+    BlockedSignals blocked;
+    RelayedSignals relayed;
+    SpawnAttributes attributes;
+    if (!attributes.ok()) {
+        return {false, std::strerror(ENOMEM), 0};
+    }
+    // The command starts with the signal mask we had, not the blocked one.
+    posix_spawnattr_setsigmask(attributes.get(), &blocked.previous());
+    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<std::string> words = command;
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int error =
+        posix_spawnp(&child, argv[0], nullptr, attributes.get(), argv.data(), environ);
+    if (error != 0) {
+        return {false, std::strerror(error), 0};
+    }
+    foregroundChild = child;
+    blocked.release();
+    const int status = waitForStatus(child);
+    foregroundChild = 0;
+    return {true, "", status};
+}
+
+}  // namespace platform

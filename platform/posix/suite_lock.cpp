@@ -1,0 +1,56 @@
+// The lock is an flock on ~/Library/Caches/NAME.lock. The file holds
+// nothing: losing it loses nothing, and no defaults suite has a file of its
+// own to lock on a Mac, where cfprefsd owns the preferences. The kernel
+// drops the lock with the process, so a process killed while it holds it
+// blocks nobody.
+#include "platform/suite_lock.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/posix/scoped_fd.hpp"
+
+namespace platform {
+namespace {
+
+class FileLock : public SuiteLock {
+  public:
+    explicit FileLock(posix::ScopedFd file) : file_(std::move(file)) {}
+
+  private:
+    posix::ScopedFd file_;
+};
+
+bool makeFolder(const std::string& path) {
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+}  // namespace
+
+std::unique_ptr<SuiteLock> lockSettingsSuite(const std::string& name) {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0' || name.empty() || name.find('/') != std::string::npos) {
+        return nullptr;
+    }
+    const std::string library = std::string(home) + "/Library";
+    if (!makeFolder(library) || !makeFolder(library + "/Caches")) {
+        return nullptr;
+    }
+    const std::string path = library + "/Caches/" + name + ".lock";
+    posix::ScopedFd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!file.valid()) {
+        return nullptr;
+    }
+    while (::flock(file.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            return nullptr;
+        }
+    }
+    return std::make_unique<FileLock>(std::move(file));
+}
+
+}  // namespace platform
