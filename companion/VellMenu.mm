@@ -156,6 +156,19 @@ bool isOffered(std::int64_t threshold) {
     return false;
 }
 
+// With the submenu closed to the user, the title says what the profile set.
+NSString* lowBatteryCutoffShown(const VellCompanion::State& state) {
+    if (!state.lowBatteryCutoffManaged) {
+        return lowBatteryCutoffTitle;
+    }
+    NSString* note = ns(std::string(" (") + VellCompanion::managedSettingNote + ")");
+    if (!state.lowBatteryCutoff) {
+        return [lowBatteryCutoffTitle stringByAppendingString:note];
+    }
+    return [NSString stringWithFormat:@"Turn Off at %@ Battery%@",
+                                      percentTitle(state.lowBatteryThreshold), note];
+}
+
 NSControlStateValue checked(bool on) {
     return on ? NSControlStateValueOn : NSControlStateValueOff;
 }
@@ -281,6 +294,12 @@ NSString* stateWord(NSControlStateValue state) {
         return @"mixed";
     }
     return state == NSControlStateValueOn ? @"on" : @"off";
+}
+
+// The notification center needs the app's bundle, and raises an exception
+// in an executable run outside it.
+bool canNotify() {
+    return NSBundle.mainBundle.bundleIdentifier != nil;
 }
 
 void runOnMain(dispatch_block_t block) {
@@ -427,7 +446,7 @@ void runOnMain(dispatch_block_t block) {
 // Before launching ends, so that a click on a notification that launched
 // the app reaches it. The self-test leaves notifications alone.
 - (void)applicationWillFinishLaunching:(NSNotification*)notification {
-    if (_selfTest == SelfTest::off) {
+    if (_selfTest == SelfTest::off && canNotify()) {
         UNUserNotificationCenter.currentNotificationCenter.delegate = self;
     }
 }
@@ -609,13 +628,7 @@ void runOnMain(dispatch_block_t block) {
 - (void)showLowBatteryCutoff:(const VellCompanion::State&)state {
     _lowBatteryCutoff.state = checked(state.lowBatteryCutoff);
     _lowBatteryCutoff.enabled = !state.lowBatteryCutoffManaged;
-    NSString* note = ns(std::string(" (") + VellCompanion::managedSettingNote + ")");
-    _lowBatteryCutoff.title =
-        !state.lowBatteryCutoffManaged ? lowBatteryCutoffTitle
-        : state.lowBatteryCutoff
-            ? [NSString stringWithFormat:@"Turn Off at %@ Battery%@",
-                                         percentTitle(state.lowBatteryThreshold), note]
-            : [lowBatteryCutoffTitle stringByAppendingString:note];
+    _lowBatteryCutoff.title = lowBatteryCutoffShown(state);
     _lowBatteryCutoff.toolTip = state.lowBatteryCutoffManaged
                                     ? ns(std::string("The low-battery cutoff is ") +
                                          VellCompanion::managedSettingNote + ".")
@@ -741,6 +754,9 @@ void runOnMain(dispatch_block_t block) {
     if (_selfTest != SelfTest::off) {
         [_selfTestProblems addObject:[NSString stringWithFormat:@"notice \"%@\": %@",
                                                                 ns(notice.title), ns(notice.text)]];
+        return;
+    }
+    if (!canNotify()) {
         return;
     }
     NSString* title = ns(notice.title);
