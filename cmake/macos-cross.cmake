@@ -4,9 +4,9 @@
 #     -DVELL_MACOS_HEADERS=/path/to/headers -DVELL_MACOS_ARCH=arm64
 # The header folder holds Frameworks/ (headers and .tbd stubs), include/ (with
 # libc++ in include/c++/v1) and lib/. What it lacks (libSystem, libc++,
-# ServiceManagement) comes from cmake/stubs/, which list only the symbols the
-# code may use, so a symbol macOS does not export fails the link. One
-# architecture per build; scripts/check-macos.sh joins them.
+# ServiceManagement, UserNotifications) comes from cmake/stubs/, which list
+# only the symbols the code may use, so a symbol macOS does not export fails
+# the link. One architecture per build; scripts/check-macos.sh joins them.
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_VERSION 24.0)
 

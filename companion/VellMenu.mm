@@ -1,7 +1,10 @@
 // Vell.app's main executable: a menu-bar app over the companion model. Its
-// status item shows the override; its menu shows and changes the wish, the
-// low-battery cutoff and the agent's registration, and offers to set up
-// password-less pmset while that is missing.
+// status item shows the override, and its tooltip the time a timed wish has
+// left; its menu shows and changes the wish (for a time or until turned off),
+// the low-battery cutoff and its threshold, the agent's registration and
+// whether Vell opens at login, and offers to set up password-less pmset while
+// that is missing. It posts a notification when the agent stops on its own:
+// a cutoff, a timed wish ended, an override no longer readable.
 //
 // Every call into the companion runs on one serial queue, since some of them
 // run programs (launchctl, sudo, the administrator prompt) or wait. The main
@@ -13,9 +16,70 @@
 // hold, 1 otherwise. It registers nothing and shows no alert. With
 // `--await-change` it then waits for another process to change the wish,
 // counted only when key-value observing reports it, and prints a second line
-// with what the menu shows after it.
+// with what the menu shows after it; a notification that change would have
+// raised fails it, since another process's change is the user's own.
 #import <AppKit/AppKit.h>
 #include <unistd.h>
+
+#if __has_include(<ServiceManagement/ServiceManagement.h>)
+#import <ServiceManagement/ServiceManagement.h>
+#else
+// Header sets without ServiceManagement: just the members called here, as
+// the macOS 13 SDK declares them.
+typedef NS_ENUM(NSInteger, SMAppServiceStatus) {
+    SMAppServiceStatusNotRegistered = 0,
+    SMAppServiceStatusEnabled = 1,
+    SMAppServiceStatusRequiresApproval = 2,
+    SMAppServiceStatusNotFound = 3,
+};
+@interface SMAppService : NSObject
+@property(class, readonly) SMAppService* mainAppService;
+@property(readonly) SMAppServiceStatus status;
+- (BOOL)registerAndReturnError:(NSError**)error;
+- (BOOL)unregisterAndReturnError:(NSError**)error;
+@end
+#endif
+
+#if __has_include(<UserNotifications/UserNotifications.h>)
+#import <UserNotifications/UserNotifications.h>
+#else
+// Header sets without UserNotifications: just the members used here, as the
+// macOS 10.14 and 11 SDKs declare them.
+typedef NS_OPTIONS(NSUInteger, UNAuthorizationOptions) {
+    UNAuthorizationOptionAlert = (1 << 2),
+};
+typedef NS_OPTIONS(NSUInteger, UNNotificationPresentationOptions) {
+    UNNotificationPresentationOptionList = (1 << 3),
+    UNNotificationPresentationOptionBanner = (1 << 4),
+};
+@class UNNotification, UNNotificationResponse, UNNotificationTrigger, UNUserNotificationCenter;
+@protocol UNUserNotificationCenterDelegate <NSObject>
+@optional
+- (void)userNotificationCenter:(UNUserNotificationCenter*)center
+       willPresentNotification:(UNNotification*)notification
+         withCompletionHandler:(void (^)(UNNotificationPresentationOptions))completionHandler;
+- (void)userNotificationCenter:(UNUserNotificationCenter*)center
+    didReceiveNotificationResponse:(UNNotificationResponse*)response
+             withCompletionHandler:(void (^)(void))completionHandler;
+@end
+@interface UNMutableNotificationContent : NSObject
+@property(copy) NSString* title;
+@property(copy) NSString* body;
+@end
+@interface UNNotificationRequest : NSObject
++ (instancetype)requestWithIdentifier:(NSString*)identifier
+                              content:(UNMutableNotificationContent*)content
+                              trigger:(UNNotificationTrigger*)trigger;
+@end
+@interface UNUserNotificationCenter : NSObject
+@property(weak) id<UNUserNotificationCenterDelegate> delegate;
++ (UNUserNotificationCenter*)currentNotificationCenter;
+- (void)requestAuthorizationWithOptions:(UNAuthorizationOptions)options
+                      completionHandler:(void (^)(BOOL granted, NSError* error))completionHandler;
+- (void)addNotificationRequest:(UNNotificationRequest*)request
+         withCompletionHandler:(void (^)(NSError* error))completionHandler;
+@end
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -24,16 +88,20 @@
 #include <vector>
 
 #include "VellCompanion/Companion.hpp"
+#include "VellCompanion/Notices.hpp"
 #include "VellCompanion/StateText.hpp"
 #include "VellShared/Preferences.hpp"
 
 namespace {
 
+using VellCompanion::Notice;
+
 // While the menu is closed, no more often than the agent itself looks: the
 // settings arrive by key-value observing, so this only catches the battery
 // and an override changed outside Vell.
 constexpr NSTimeInterval closedInterval = 15.0;
-// While the menu is open, its battery and thermal lines follow closely.
+// While the menu is open, its battery and thermal lines and the time left
+// follow closely.
 constexpr NSTimeInterval openInterval = 2.0;
 // After the settings change the agent acts within moments: the override is
 // read again this often until it agrees with the wish or the reads run out.
@@ -51,9 +119,20 @@ NSString* const awaitChangeArgument = @"--await-change";
 enum class SelfTest { off, once, untilChange };
 
 NSString* const keepAwakeTitle = @"Keep Mac Awake";
-NSString* const lowBatteryCutoffTitle = @"Turn Off at 10 % Battery";
+// The keep-awake submenu: a wish for so many seconds, or without an end.
+constexpr struct {
+    const char* title;
+    double seconds;
+} keepAwakeTimes[] = {{"For 1 Hour", 3600}, {"For 3 Hours", 3 * 3600}, {"For 8 Hours", 8 * 3600}};
+NSString* const untilTurnedOffTitle = @"Until Turned Off";
+NSString* const keepAwakeOffTitle = @"Off";
+NSString* const lowBatteryCutoffTitle = @"Turn Off at Low Battery";
+// The low-battery submenu: thresholds in percent, then the cutoff off.
+constexpr std::int64_t offeredThresholds[] = {10, 20, 30, 50};
+NSString* const lowBatteryNeverTitle = @"Never";
 // Ticked, the agent runs now and at every login; unticked, it stops.
 NSString* const agentTitle = @"Run Agent in Background";
+NSString* const openAtLoginTitle = @"Open Vell at Login";
 NSString* const setUpPmsetTitle = @"Set Up Password-less pmset…";
 NSString* const quitTitle = @"Quit Vell";
 
@@ -64,11 +143,52 @@ NSString* ns(const std::string& text) {
                ?: @"";
 }
 
+NSString* percentTitle(std::int64_t percent) {
+    return [NSString stringWithFormat:@"%lld %%", static_cast<long long>(percent)];
+}
+
+bool isOffered(std::int64_t threshold) {
+    for (const std::int64_t offered : offeredThresholds) {
+        if (offered == threshold) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// With the submenu closed to the user, the title says what the profile set.
+NSString* lowBatteryCutoffShown(const VellCompanion::State& state) {
+    if (!state.lowBatteryCutoffManaged) {
+        return lowBatteryCutoffTitle;
+    }
+    NSString* note = ns(std::string(" (") + VellCompanion::managedSettingNote + ")");
+    if (!state.lowBatteryCutoff) {
+        return [lowBatteryCutoffTitle stringByAppendingString:note];
+    }
+    return [NSString stringWithFormat:@"Turn Off at %@ Battery%@",
+                                      percentTitle(state.lowBatteryThreshold), note];
+}
+
+NSControlStateValue checked(bool on) {
+    return on ? NSControlStateValueOn : NSControlStateValueOff;
+}
+
 NSString* symbolName(const std::optional<bool>& sleepDisabled) {
     if (!sleepDisabled) {
         return @"exclamationmark.triangle";
     }
     return *sleepDisabled ? @"cup.and.saucer.fill" : @"cup.and.saucer";
+}
+
+// The status item's tooltip: the override, or the time a timed wish has left.
+NSString* toolTip(const VellCompanion::State& state, const std::optional<double>& secondsLeft) {
+    if (!state.sleepDisabled) {
+        return @"Vell can't read the sleep override";
+    }
+    if (secondsLeft) {
+        return ns("Vell: keep-awake ends in " + VellCompanion::describeTimeLeft(*secondsLeft));
+    }
+    return *state.sleepDisabled ? @"Vell: sleep is disabled" : @"Vell: the Mac sleeps normally";
 }
 
 NSString* checksReport(const std::vector<VellCompanion::Check>& checks) {
@@ -82,12 +202,6 @@ NSString* checksReport(const std::vector<VellCompanion::Check>& checks) {
     }
     return report;
 }
-
-// What an action on the work queue has to tell the user.
-struct Notice {
-    std::string title;
-    std::string text;
-};
 
 Notice approvalNotice() {
     return {"Allow Vell to run in the background",
@@ -110,6 +224,8 @@ std::optional<Notice> startAgent(const std::optional<std::string>& bundlePath) {
     return std::nullopt;
 }
 
+// Restores sleep first when Vell's override is on, waiting for the agent
+// up to 20 s; when it can't, the agent stays registered and the error says so.
 std::optional<Notice> stopAgent(const std::optional<std::string>& bundlePath) {
     const auto outcome = VellCompanion::unregisterAgent(bundlePath.value_or(""));
     if (outcome.error) {
@@ -126,11 +242,50 @@ std::optional<Notice> setUpPmset() {
     return std::nullopt;
 }
 
+// This app as a login item: asks the service manager, which may take a moment.
+SMAppServiceStatus openAtLoginStatus() {
+    @autoreleasepool {
+        return SMAppService.mainAppService.status;
+    }
+}
+
+NSControlStateValue openAtLoginState(SMAppServiceStatus status) {
+    if (status == SMAppServiceStatusRequiresApproval) {
+        return NSControlStateValueMixed;
+    }
+    return checked(status == SMAppServiceStatusEnabled);
+}
+
+Notice openAtLoginApprovalNotice() {
+    return {"Allow Vell to open at login",
+            std::string("Turn Vell on in ") + VellCompanion::loginItemsPlace + "."};
+}
+
+std::optional<Notice> setOpenAtLogin(bool open) {
+    @autoreleasepool {
+        SMAppService* service = SMAppService.mainAppService;
+        NSError* error = nil;
+        const BOOL done = open ? [service registerAndReturnError:&error]
+                               : [service unregisterAndReturnError:&error];
+        if (service.status == SMAppServiceStatusRequiresApproval && open) {
+            return openAtLoginApprovalNotice();
+        }
+        if (done) {
+            return std::nullopt;
+        }
+        NSString* said = error.localizedDescription ?: @"unknown error";
+        return Notice{open ? "Vell could not be set to open at login"
+                           : "Vell could not stop opening at login",
+                      said.UTF8String ?: "unknown error"};
+    }
+}
+
 // The shared settings the menu shows, which vell and the agent change too.
 NSArray<NSString*>* observedKeys() {
     return @[
         @(VellPreferences::wantedKey), @(VellPreferences::ownsOverrideKey),
-        @(VellPreferences::lowBatteryCutoffKey), @(VellPreferences::cutoffReasonKey)
+        @(VellPreferences::lowBatteryCutoffKey), @(VellPreferences::cutoffReasonKey),
+        @(VellPreferences::wantedUntilKey), @(VellPreferences::lowBatteryThresholdKey)
     ];
 }
 
@@ -141,13 +296,20 @@ NSString* stateWord(NSControlStateValue state) {
     return state == NSControlStateValueOn ? @"on" : @"off";
 }
 
+// The notification center needs the app's bundle, and raises an exception
+// in an executable run outside it.
+bool canNotify() {
+    return NSBundle.mainBundle.bundleIdentifier != nil;
+}
+
 void runOnMain(dispatch_block_t block) {
     dispatch_async(dispatch_get_main_queue(), block);
 }
 
 }  // namespace
 
-@interface VellMenuController : NSObject <NSApplicationDelegate, NSMenuDelegate>
+@interface VellMenuController
+    : NSObject <NSApplicationDelegate, NSMenuDelegate, UNUserNotificationCenterDelegate>
 - (instancetype)initSelfTesting:(SelfTest)selfTest;
 @end
 
@@ -157,8 +319,10 @@ void runOnMain(dispatch_block_t block) {
     std::optional<std::string> _bundlePath;
     // Serial: the companion is called from this queue alone, one call at a time.
     dispatch_queue_t _work;
-    // The latest reading; only the work queue touches it.
+    // The latest reading; only the work queue touches these. The first
+    // reading after launch is the one later ones are compared with.
     VellCompanion::State _known;
+    bool _readBefore;
     // A reading waits in the queue and will see any change made until it starts.
     std::atomic<bool> _settingsReadQueued;
     std::atomic<bool> _fullReadQueued;
@@ -169,12 +333,19 @@ void runOnMain(dispatch_block_t block) {
     NSUserDefaults* _sharedSuite;
     NSStatusItem* _statusItem;
     NSMenu* _menu;
+    NSMenuItem* _timeLeft;
     NSMenuItem* _keepAwake;
+    NSMenuItem* _untilTurnedOff;
+    NSMenuItem* _keepAwakeOff;
     NSMenuItem* _lowBatteryCutoff;
+    // A threshold set with vell that the submenu does not offer.
+    NSMenuItem* _otherThreshold;
+    NSMenuItem* _lowBatteryNever;
     NSMenuItem* _cutoffReason;
     NSMenuItem* _battery;
     NSMenuItem* _thermalState;
     NSMenuItem* _agent;
+    NSMenuItem* _openAtLogin;
     NSMenuItem* _setUpPmset;
     NSTimer* _timer;
     int _followReadsLeft;
@@ -198,29 +369,71 @@ void runOnMain(dispatch_block_t block) {
     return self;
 }
 
-- (NSMenuItem*)addItem:(NSString*)title action:(SEL)action {
-    NSMenuItem* item = [_menu addItemWithTitle:title action:action keyEquivalent:@""];
+- (NSMenuItem*)addItem:(NSString*)title action:(SEL)action to:(NSMenu*)menu {
+    NSMenuItem* item = [menu addItemWithTitle:title action:action keyEquivalent:@""];
     item.target = action ? self : nil;
     return item;
+}
+
+- (NSMenuItem*)addItem:(NSString*)title action:(SEL)action {
+    return [self addItem:title action:action to:_menu];
+}
+
+- (NSMenu*)addSubmenu:(NSString*)title {
+    NSMenu* submenu = [[NSMenu alloc] initWithTitle:title];
+    submenu.autoenablesItems = NO;
+    NSMenuItem* item = [self addItem:title action:nil];
+    item.submenu = submenu;
+    return submenu;
+}
+
+- (void)buildKeepAwakeMenu {
+    NSMenu* submenu = [self addSubmenu:keepAwakeTitle];
+    _keepAwake = _menu.itemArray.lastObject;
+    for (const auto& choice : keepAwakeTimes) {
+        [self addItem:@(choice.title) action:@selector(keepAwakeFor:) to:submenu].tag =
+            static_cast<NSInteger>(choice.seconds);
+    }
+    _untilTurnedOff = [self addItem:untilTurnedOffTitle
+                             action:@selector(keepAwakeUntilTurnedOff:)
+                                 to:submenu];
+    _keepAwakeOff = [self addItem:keepAwakeOffTitle action:@selector(stopKeepingAwake:) to:submenu];
+}
+
+- (void)buildLowBatteryMenu {
+    NSMenu* submenu = [self addSubmenu:lowBatteryCutoffTitle];
+    _lowBatteryCutoff = _menu.itemArray.lastObject;
+    for (const std::int64_t percent : offeredThresholds) {
+        [self addItem:percentTitle(percent) action:@selector(cutOffAtThreshold:) to:submenu].tag =
+            static_cast<NSInteger>(percent);
+    }
+    _otherThreshold = [self addItem:@"" action:nil to:submenu];
+    _otherThreshold.enabled = NO;
+    _otherThreshold.hidden = YES;
+    _lowBatteryNever = [self addItem:lowBatteryNeverTitle
+                              action:@selector(turnOffLowBatteryCutoff:)
+                                  to:submenu];
 }
 
 - (void)buildMenu {
     _menu = [[NSMenu alloc] init];
     _menu.autoenablesItems = NO;
     _menu.delegate = self;
-    _keepAwake = [self addItem:keepAwakeTitle action:@selector(toggleKeepAwake:)];
-    _lowBatteryCutoff = [self addItem:lowBatteryCutoffTitle
-                               action:@selector(toggleLowBatteryCutoff:)];
+    _timeLeft = [self addItem:@"" action:nil];
+    _timeLeft.hidden = YES;
+    [self buildKeepAwakeMenu];
+    [self buildLowBatteryMenu];
     [_menu addItem:[NSMenuItem separatorItem]];
     _cutoffReason = [self addItem:@"" action:nil];
     _battery = [self addItem:@"Battery: …" action:nil];
     _thermalState = [self addItem:@"Thermal state: …" action:nil];
-    for (NSMenuItem* line in @[ _cutoffReason, _battery, _thermalState ]) {
+    for (NSMenuItem* line in @[ _timeLeft, _cutoffReason, _battery, _thermalState ]) {
         line.enabled = NO;
     }
     _cutoffReason.hidden = YES;
     [_menu addItem:[NSMenuItem separatorItem]];
     _agent = [self addItem:agentTitle action:@selector(toggleAgent:)];
+    _openAtLogin = [self addItem:openAtLoginTitle action:@selector(toggleOpenAtLogin:)];
     _setUpPmset = [self addItem:setUpPmsetTitle action:@selector(setUpPmset:)];
     [_menu addItem:[NSMenuItem separatorItem]];
     [self addItem:@"Vell " VELL_VERSION action:nil].enabled = NO;
@@ -228,6 +441,14 @@ void runOnMain(dispatch_block_t block) {
 
     _statusItem = [NSStatusBar.systemStatusBar statusItemWithLength:NSVariableStatusItemLength];
     _statusItem.menu = _menu;
+}
+
+// Before launching ends, so that a click on a notification that launched
+// the app reaches it. The self-test leaves notifications alone.
+- (void)applicationWillFinishLaunching:(NSNotification*)notification {
+    if (_selfTest == SelfTest::off && canNotify()) {
+        UNUserNotificationCenter.currentNotificationCenter.delegate = self;
+    }
 }
 
 - (void)applicationDidFinishLaunching:(NSNotification*)notification {
@@ -280,7 +501,7 @@ void runOnMain(dispatch_block_t block) {
     }
     dispatch_async(_work, ^{
       self->_settingsReadQueued = false;
-      self->_known = VellCompanion::withSettingsAndMachine(self->_known);
+      [self take:VellCompanion::withSettingsAndMachine(self->_known)];
       [self publish:self->_known complete:NO notice:std::nullopt];
     });
 }
@@ -299,10 +520,31 @@ void runOnMain(dispatch_block_t block) {
 // On the work queue only.
 - (void)readEverythingAndPublish:(const std::optional<Notice>&)notice {
     // The settings first: they take moments, the agent's part runs programs.
-    _known = VellCompanion::withSettingsAndMachine(_known);
+    [self take:VellCompanion::withSettingsAndMachine(_known)];
     [self publish:_known complete:NO notice:std::nullopt];
-    _known = VellCompanion::withAgent(_known, _bundlePath);
+    const NSControlStateValue openAtLogin = openAtLoginState(openAtLoginStatus());
+    runOnMain(^{
+      self->_openAtLogin.state = openAtLogin;
+    });
+    [self take:VellCompanion::withAgent(_known, _bundlePath)];
     [self publish:_known complete:YES notice:notice];
+}
+
+// On the work queue only: keeps `reading` as the latest, and tells the user
+// what the agent did on its own since the one before.
+- (void)take:(const VellCompanion::State&)reading {
+    std::optional<Notice> notice;
+    if (_readBefore) {
+        notice = VellCompanion::noticeFor(_known, reading, NSDate.timeIntervalSinceReferenceDate);
+    }
+    _known = reading;
+    _readBefore = true;
+    if (notice) {
+        const Notice told = *notice;
+        runOnMain(^{
+          [self post:told];
+        });
+    }
 }
 
 // From the work queue to the main thread: `complete` when the reading
@@ -323,19 +565,32 @@ void runOnMain(dispatch_block_t block) {
     });
 }
 
-// Registers the agent and shows what the checks found. Until the app has
-// been opened from an Applications folder, every launch counts as the first.
+// Registers the agent, shows what the checks found and, once the app lies
+// where it stays, offers to open it at login. Until the app has been opened
+// from an Applications folder, every launch counts as the first.
 - (void)firstLaunch {
     const std::optional<std::string> bundlePath = _bundlePath;
     dispatch_async(_work, ^{
       const auto checks = VellCompanion::registerAndCheck(bundlePath);
       const bool settled = !checks.front().fix;
+      const bool offerOpenAtLogin = settled && openAtLoginStatus() != SMAppServiceStatusEnabled;
       NSString* report = checksReport(checks);
       runOnMain(^{
         if (settled) {
             [NSUserDefaults.standardUserDefaults setBool:YES forKey:launchedBeforeKey];
         }
-        [self alert:@"Welcome to Vell" text:report];
+        if (!offerOpenAtLogin) {
+            [self alert:@"Welcome to Vell" text:report];
+            return;
+        }
+        [self alert:@"Welcome to Vell"
+                  text:[report stringByAppendingString:
+                                   @"\nOpen Vell at login, so that its menu and its "
+                                   @"notifications are there after a restart?"]
+              offering:openAtLoginTitle
+            whenChosen:^{
+              [self changeOpenAtLogin:YES];
+            }];
       });
       [self readEverythingAndPublish:std::nullopt];
     });
@@ -350,12 +605,51 @@ void runOnMain(dispatch_block_t block) {
     _statusItem.button.image = image;
 }
 
+// The line and the tooltip that say how long a timed wish has left; from
+// the last reading and the clock, so the timer updates them between readings.
+- (void)showTimeLeft {
+    const std::optional<double> left = VellCompanion::secondsLeft(_shown);
+    _timeLeft.hidden = !left;
+    if (left) {
+        _timeLeft.title = ns("Keep-awake ends in " + VellCompanion::describeTimeLeft(*left));
+    }
+    _statusItem.button.toolTip = toolTip(_shown, left);
+}
+
+// The timed items are never ticked: which one was chosen can't be told from
+// the end alone, so the line on top says what is left instead.
+- (void)showKeepAwake:(const VellCompanion::State&)state {
+    _keepAwake.state = checked(state.wanted);
+    _untilTurnedOff.state = checked(state.wanted && !state.wantedUntil);
+    _keepAwakeOff.state = checked(!state.wanted);
+}
+
+// A configuration profile that forces the cutoff leaves nothing to choose.
+- (void)showLowBatteryCutoff:(const VellCompanion::State&)state {
+    _lowBatteryCutoff.state = checked(state.lowBatteryCutoff);
+    _lowBatteryCutoff.enabled = !state.lowBatteryCutoffManaged;
+    _lowBatteryCutoff.title = lowBatteryCutoffShown(state);
+    _lowBatteryCutoff.toolTip = state.lowBatteryCutoffManaged
+                                    ? ns(std::string("The low-battery cutoff is ") +
+                                         VellCompanion::managedSettingNote + ".")
+                                    : nil;
+    for (NSMenuItem* item in _lowBatteryCutoff.submenu.itemArray) {
+        if (item.action == @selector(cutOffAtThreshold:)) {
+            item.state = checked(state.lowBatteryCutoff && state.lowBatteryThreshold == item.tag);
+        }
+    }
+    _otherThreshold.hidden = !state.lowBatteryCutoff || isOffered(state.lowBatteryThreshold);
+    _otherThreshold.title = percentTitle(state.lowBatteryThreshold);
+    _otherThreshold.state = NSControlStateValueOn;
+    _lowBatteryNever.state = checked(!state.lowBatteryCutoff);
+}
+
 - (void)show:(const VellCompanion::State&)state {
     _shown = state;
     [self showOverride:state.sleepDisabled];
-    _keepAwake.state = state.wanted ? NSControlStateValueOn : NSControlStateValueOff;
-    _lowBatteryCutoff.state =
-        state.lowBatteryCutoff ? NSControlStateValueOn : NSControlStateValueOff;
+    [self showTimeLeft];
+    [self showKeepAwake:state];
+    [self showLowBatteryCutoff:state];
     _cutoffReason.hidden = !state.cutoffReason;
     _cutoffReason.title = ns(state.cutoffReason.value_or(""));
     _battery.title = ns("Battery: " + VellCompanion::describeBattery(state.battery));
@@ -368,11 +662,13 @@ void runOnMain(dispatch_block_t block) {
                        ? NSControlStateValueMixed
                        : NSControlStateValueOff;
     _setUpPmset.hidden = state.passwordlessPmset;
+    _setUpPmset.toolTip = state.inAdminGroup == false
+                              ? @"You are not an administrator: the rule will be for your user "
+                                @"alone, and an administrator's name and password are asked for."
+                              : nil;
     [self followOverride];
     if (_selfTestChecked && _wishChanges > 0 && state.wanted != _wantedWhenChecked) {
-        [self endSelfTestSaying:[@"VellMenu self-test saw another process's change: "
-                                    stringByAppendingString:[self shownLine]]
-                         status:0];
+        [self endSelfTestAfterChange];
     }
 }
 
@@ -391,6 +687,7 @@ void runOnMain(dispatch_block_t block) {
 }
 
 - (void)tick:(NSTimer*)timer {
+    [self showTimeLeft];
     [self readSettingsAndMachine];
 }
 
@@ -421,6 +718,14 @@ void runOnMain(dispatch_block_t block) {
 }
 
 - (void)alert:(NSString*)title text:(NSString*)text {
+    [self alert:title text:text offering:nil whenChosen:nil];
+}
+
+// With `choice`, the alert has a button for it beside "Not Now".
+- (void)alert:(NSString*)title
+          text:(NSString*)text
+      offering:(NSString*)choice
+    whenChosen:(dispatch_block_t)chosen {
     if (_selfTest != SelfTest::off) {
         [_selfTestProblems addObject:[NSString stringWithFormat:@"alert \"%@\": %@", title, text]];
         return;
@@ -433,8 +738,65 @@ void runOnMain(dispatch_block_t block) {
       NSAlert* alert = [[NSAlert alloc] init];
       alert.messageText = title;
       alert.informativeText = text;
-      [alert runModal];
+      if (choice) {
+          [alert addButtonWithTitle:choice];
+          [alert addButtonWithTitle:@"Not Now"];
+      }
+      if ([alert runModal] == NSAlertFirstButtonReturn && chosen) {
+          chosen();
+      }
     }];
+}
+
+// A notification, after asking permission the first time; macOS remembers
+// the answer, and without permission nothing is shown.
+- (void)post:(const Notice&)notice {
+    if (_selfTest != SelfTest::off) {
+        [_selfTestProblems addObject:[NSString stringWithFormat:@"notice \"%@\": %@",
+                                                                ns(notice.title), ns(notice.text)]];
+        return;
+    }
+    if (!canNotify()) {
+        return;
+    }
+    NSString* title = ns(notice.title);
+    NSString* text = ns(notice.text);
+    UNUserNotificationCenter* center = UNUserNotificationCenter.currentNotificationCenter;
+    [center
+        requestAuthorizationWithOptions:UNAuthorizationOptionAlert
+                      completionHandler:^(BOOL granted, NSError*) {
+                        if (!granted) {
+                            return;
+                        }
+                        UNMutableNotificationContent* content =
+                            [[UNMutableNotificationContent alloc] init];
+                        content.title = title;
+                        content.body = text;
+                        [center
+                            addNotificationRequest:[UNNotificationRequest
+                                                       requestWithIdentifier:NSUUID.UUID.UUIDString
+                                                                     content:content
+                                                                     trigger:nil]
+                             withCompletionHandler:nil];
+                      }];
+}
+
+// Shown even while the menu is open and the app thus in front.
+- (void)userNotificationCenter:(UNUserNotificationCenter*)center
+       willPresentNotification:(UNNotification*)notification
+         withCompletionHandler:(void (^)(UNNotificationPresentationOptions))completionHandler {
+    completionHandler(UNNotificationPresentationOptionBanner |
+                      UNNotificationPresentationOptionList);
+}
+
+// A click on a notification opens the menu, which says what happened.
+- (void)userNotificationCenter:(UNUserNotificationCenter*)center
+    didReceiveNotificationResponse:(UNNotificationResponse*)response
+             withCompletionHandler:(void (^)(void))completionHandler {
+    runOnMain(^{
+      [self->_statusItem.button performClick:nil];
+    });
+    completionHandler();
 }
 
 // Writes a setting on the work queue; the reading after it, and key-value
@@ -444,7 +806,7 @@ void runOnMain(dispatch_block_t block) {
     const std::string doctor = VellCompanion::doctorCommand(_bundlePath);
     dispatch_async(_work, ^{
       const bool saved = write();
-      self->_known = VellCompanion::withSettingsAndMachine(self->_known);
+      [self take:VellCompanion::withSettingsAndMachine(self->_known)];
       std::optional<Notice> notice;
       if (!saved) {
           notice = Notice{"Vell could not save the setting",
@@ -454,27 +816,57 @@ void runOnMain(dispatch_block_t block) {
     });
 }
 
-- (void)toggleKeepAwake:(NSMenuItem*)sender {
-    const bool on = sender.state != NSControlStateValueOn;
+- (void)keepAwakeFor:(NSMenuItem*)sender {
+    const double seconds = sender.tag;
     [self change:^bool {
-      return VellCompanion::setKeepAwake(on);
+      return VellCompanion::setKeepAwakeFor(seconds);
     }];
 }
 
-- (void)toggleLowBatteryCutoff:(NSMenuItem*)sender {
-    const bool on = sender.state != NSControlStateValueOn;
+- (void)keepAwakeUntilTurnedOff:(NSMenuItem*)sender {
     [self change:^bool {
-      return VellCompanion::setLowBatteryCutoff(on);
+      return VellCompanion::setKeepAwake(true);
     }];
 }
 
-// Runs `action` on the work queue, with the items that act disabled until
-// it is done, then reads everything afresh and shows what it had to say.
-- (void)act:(std::optional<Notice> (^)(void))action {
+- (void)stopKeepingAwake:(NSMenuItem*)sender {
+    [self change:^bool {
+      return VellCompanion::setKeepAwake(false);
+    }];
+}
+
+// The item is disabled while a profile forces the cutoff; should a click
+// still arrive, nothing is written.
+- (void)cutOffAtThreshold:(NSMenuItem*)sender {
+    if (_shown.lowBatteryCutoffManaged) {
+        return;
+    }
+    const std::int64_t percent = sender.tag;
+    [self change:^bool {
+      return VellCompanion::setLowBatteryThreshold(percent);
+    }];
+}
+
+- (void)turnOffLowBatteryCutoff:(NSMenuItem*)sender {
+    if (_shown.lowBatteryCutoffManaged) {
+        return;
+    }
+    [self change:^bool {
+      return VellCompanion::setLowBatteryCutoff(false);
+    }];
+}
+
+// Runs `action` on the work queue, with the items that act disabled and
+// `item` saying `busy` until it is done, then reads everything afresh and
+// shows what it had to say.
+- (void)act:(NSMenuItem*)item busy:(NSString*)busy action:(std::optional<Notice> (^)(void))action {
+    NSString* title = item.title;
+    item.title = busy;
     [self setActing:YES];
     dispatch_async(_work, ^{
       const std::optional<Notice> notice = action();
       runOnMain(^{
+        item.title = title;
         [self setActing:NO];
       });
       [self readEverythingAndPublish:notice];
@@ -483,8 +875,9 @@ void runOnMain(dispatch_block_t block) {
 
 - (void)setActing:(BOOL)acting {
     _acting = acting;
-    _agent.enabled = !acting;
-    _setUpPmset.enabled = !acting;
+    for (NSMenuItem* item in @[ _agent, _openAtLogin, _setUpPmset ]) {
+        item.enabled = !acting;
+    }
 }
 
 - (void)toggleAgent:(NSMenuItem*)sender {
@@ -497,24 +890,47 @@ void runOnMain(dispatch_block_t block) {
     }
     const bool start = sender.state != NSControlStateValueOn;
     const std::optional<std::string> bundlePath = _bundlePath;
-    [self act:^std::optional<Notice> {
-      return start ? startAgent(bundlePath) : stopAgent(bundlePath);
-    }];
+    [self act:_agent
+          busy:start ? @"Starting the Agent…" : @"Stopping the Agent…"
+        action:^std::optional<Notice> {
+          return start ? startAgent(bundlePath) : stopAgent(bundlePath);
+        }];
+}
+
+- (void)changeOpenAtLogin:(BOOL)open {
+    [self act:_openAtLogin
+          busy:openAtLoginTitle
+        action:^std::optional<Notice> {
+          return setOpenAtLogin(open);
+        }];
+}
+
+- (void)toggleOpenAtLogin:(NSMenuItem*)sender {
+    // Turned off in System Settings: only the user can turn it on there.
+    if (sender.state == NSControlStateValueMixed) {
+        const Notice notice = openAtLoginApprovalNotice();
+        [self alert:ns(notice.title) text:ns(notice.text)];
+        return;
+    }
+    [self changeOpenAtLogin:sender.state != NSControlStateValueOn];
 }
 
 - (void)setUpPmset:(NSMenuItem*)sender {
-    [self act:^std::optional<Notice> {
-      return setUpPmset();
-    }];
+    [self act:_setUpPmset
+          busy:@"Setting Up Password-less pmset…"
+        action:^std::optional<Notice> {
+          return setUpPmset();
+        }];
 }
 
 // What the menu shows, for the caller to compare with `vell status --json`.
 - (NSString*)shownLine {
-    return
-        [NSString stringWithFormat:@"keepAwake=%@ lowBatteryCutoff=%@ symbol=%@ agent=%@ setUp=%@",
-                                   stateWord(_keepAwake.state), stateWord(_lowBatteryCutoff.state),
-                                   _symbolShown, stateWord(_agent.state),
-                                   _setUpPmset.hidden ? @"hidden" : @"shown"];
+    return [NSString
+        stringWithFormat:@"keepAwake=%@ lowBatteryCutoff=%@ symbol=%@ agent=%@ setUp=%@ "
+                         @"openAtLogin=%@",
+                         stateWord(_keepAwake.state), stateWord(_lowBatteryCutoff.state),
+                         _symbolShown, stateWord(_agent.state),
+                         _setUpPmset.hidden ? @"hidden" : @"shown", stateWord(_openAtLogin.state)];
 }
 
 - (void)selfTestSays:(NSString*)line {
@@ -526,6 +942,25 @@ void runOnMain(dispatch_block_t block) {
 - (void)endSelfTestSaying:(NSString*)line status:(int)status {
     [self selfTestSays:line];
     _exit(status);
+}
+
+- (void)endSelfTestWithProblems {
+    [self endSelfTestSaying:[NSString
+                                stringWithFormat:@"VellMenu self-test failed: %@ (%@)",
+                                                 [_selfTestProblems componentsJoinedByString:@"; "],
+                                                 [self shownLine]]
+                     status:1];
+}
+
+// Another process withdrew or raised the wish: the user's change, which
+// must raise no notice.
+- (void)endSelfTestAfterChange {
+    if (_selfTestProblems.count > 0) {
+        [self endSelfTestWithProblems];
+    }
+    [self endSelfTestSaying:[@"VellMenu self-test saw another process's change: "
+                                stringByAppendingString:[self shownLine]]
+                     status:0];
 }
 
 - (void)endSelfTestAfter:(NSTimeInterval)allowance saying:(NSString*)problem {
@@ -540,13 +975,40 @@ void runOnMain(dispatch_block_t block) {
                                  }];
 }
 
+// The items that act, submenus included, in order.
+- (void)collectActingItemsOf:(NSMenu*)menu into:(NSMutableArray<NSMenuItem*>*)items {
+    for (NSMenuItem* item in menu.itemArray) {
+        if (item.submenu) {
+            [self collectActingItemsOf:item.submenu into:items];
+        } else if (!item.separatorItem && item.action != nil) {
+            [items addObject:item];
+        }
+    }
+}
+
+// Exactly one of `items` is ticked.
+- (void)expectOneTickedOf:(NSArray<NSMenuItem*>*)items in:(NSString*)menu {
+    NSUInteger ticked = 0;
+    for (NSMenuItem* item in items) {
+        ticked += !item.hidden && item.state == NSControlStateValueOn ? 1 : 0;
+    }
+    if (ticked != 1) {
+        [_selfTestProblems
+            addObject:[NSString stringWithFormat:@"%lu items ticked in %@",
+                                                 static_cast<unsigned long>(ticked), menu]];
+    }
+}
+
 // Checks what only a running app shows: the status item and its symbols,
-// the items in order with their titles, and an action behind every item
-// that has one.
+// the items in order with their titles, an action behind every item that
+// has one, and the submenus ticked as the reading says.
 - (void)checkSelfTest {
     NSMutableArray<NSString*>* problems = _selfTestProblems;
     if (_statusItem.button == nil || _statusItem.menu != _menu) {
         [problems addObject:@"the status item has no button or no menu"];
+    }
+    if (_statusItem.button.toolTip.length == 0) {
+        [problems addObject:@"the status item has no tooltip"];
     }
     for (const std::optional<bool>& sleepDisabled :
          {std::optional<bool>(), std::optional<bool>(false), std::optional<bool>(true)}) {
@@ -556,21 +1018,41 @@ void runOnMain(dispatch_block_t block) {
                 addObject:[NSString stringWithFormat:@"no symbol %@", symbolName(sleepDisabled)]];
         }
     }
+    NSMutableArray<NSMenuItem*>* items = [NSMutableArray array];
+    [self collectActingItemsOf:_menu into:items];
     NSMutableArray<NSString*>* titles = [NSMutableArray array];
-    for (NSMenuItem* item in _menu.itemArray) {
-        if (item.separatorItem || item.action == nil) {
-            continue;
-        }
+    for (NSMenuItem* item in items) {
         [titles addObject:item.title];
         if ([NSApp targetForAction:item.action to:item.target from:item] == nil) {
             [problems addObject:[NSString stringWithFormat:@"nothing acts on %@", item.title]];
         }
     }
-    NSArray<NSString*>* expected =
-        @[ keepAwakeTitle, lowBatteryCutoffTitle, agentTitle, setUpPmsetTitle, quitTitle ];
+    NSMutableArray<NSString*>* expected = [NSMutableArray array];
+    for (const auto& choice : keepAwakeTimes) {
+        [expected addObject:@(choice.title)];
+    }
+    [expected addObjectsFromArray:@[ untilTurnedOffTitle, keepAwakeOffTitle ]];
+    for (const std::int64_t percent : offeredThresholds) {
+        [expected addObject:percentTitle(percent)];
+    }
+    [expected addObjectsFromArray:@[
+        lowBatteryNeverTitle, agentTitle, openAtLoginTitle, setUpPmsetTitle, quitTitle
+    ]];
     if (![titles isEqualToArray:expected]) {
         [problems addObject:[NSString stringWithFormat:@"items %@",
                                                        [titles componentsJoinedByString:@", "]]];
+    }
+    // A timed wish ticks none of the keep-awake items and shows its time left.
+    if (_shown.wantedUntil) {
+        if (_timeLeft.hidden || _untilTurnedOff.state == NSControlStateValueOn) {
+            [problems addObject:@"a timed wish without its time left"];
+        }
+    } else {
+        [self expectOneTickedOf:_keepAwake.submenu.itemArray in:keepAwakeTitle];
+    }
+    [self expectOneTickedOf:_lowBatteryCutoff.submenu.itemArray in:lowBatteryCutoffTitle];
+    if (_lowBatteryCutoff.enabled == _shown.lowBatteryCutoffManaged) {
+        [problems addObject:@"the low-battery cutoff is not disabled exactly when managed"];
     }
     if (![_battery.title hasPrefix:@"Battery: "] ||
         ![_thermalState.title hasPrefix:@"Thermal state: "]) {
@@ -580,11 +1062,7 @@ void runOnMain(dispatch_block_t block) {
         [problems addObject:@"an action is under way"];
     }
     if (problems.count > 0) {
-        [self
-            endSelfTestSaying:[NSString stringWithFormat:@"VellMenu self-test failed: %@ (%@)",
-                                                         [problems componentsJoinedByString:@"; "],
-                                                         [self shownLine]]
-                       status:1];
+        [self endSelfTestWithProblems];
     }
     NSString* passed = [@"VellMenu self-test passed: " stringByAppendingString:[self shownLine]];
     if (_selfTest == SelfTest::once) {

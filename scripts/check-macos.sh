@@ -49,6 +49,7 @@ allowed_libraries=(
     /System/Library/Frameworks/Foundation.framework/Versions/C/Foundation
     /System/Library/Frameworks/IOKit.framework/Versions/A/IOKit
     /System/Library/Frameworks/ServiceManagement.framework/Versions/A/ServiceManagement
+    /System/Library/Frameworks/UserNotifications.framework/Versions/A/UserNotifications
 )
 
 failed=0
