@@ -54,6 +54,13 @@ class EndToEnd : public ::testing::Test {
 
     bool overrideIs(bool on) { return PowerTool::sleepDisabled() == on; }
 
+    // The agent has turned the override off and given it up. A pass that
+    // turns it off writes the ownership last, so a wish granted before then
+    // loses its ownership: the last writer wins.
+    bool settledOff(const AgentProcess& agent) {
+        return overrideIs(false) && !VellPreferences::ownsOverride() && agent.idle();
+    }
+
     // Power-supply events every 100 ms, so that passes follow each change.
     std::jthread poker() {
         return std::jthread([this](std::stop_token stop) {
@@ -122,7 +129,7 @@ TEST_F(EndToEnd, VellRunKeepsAwakeForItsCommandAndExitsWithItsStatus) {
     EXPECT_THAT(vell({"run", "--wait", "1", "/no/such/program"}).output,
                 HasSubstr("vell: can't run /no/such/program: No such file or directory"));
     EXPECT_FALSE(VellPreferences::wanted()) << "the runs left the wish they raised";
-    ASSERT_TRUE(eventually([&] { return overrideIs(false); }));
+    ASSERT_TRUE(eventually([&] { return settledOff(*agent); }));
 
     // A wish that stood before a run stands after it.
     ASSERT_EQ(vell({"on", "--wait", "10"}).code, 0);
@@ -144,6 +151,7 @@ TEST_F(EndToEnd, VellRunPassesSignalsOnAndARunKilledOutrightHoldsNothing) {
     ::kill(terminated.pid(), SIGTERM);
     ASSERT_TRUE(eventually([&] { return terminated.exitStatus().has_value(); }));
     EXPECT_EQ(terminated.exitStatus(), 7);
+    ASSERT_TRUE(eventually([&] { return settledOff(*agent); }));
 
     fs::remove(started);
     {
