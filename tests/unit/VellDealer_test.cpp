@@ -151,6 +151,7 @@ const struct { const char* name; std::optional<PropertyListValue> until, holds; 
     {"a dead run, the wish the user's: stays",    {},                         PropertyListArray{deadRun},            false, {"lock", "remove vellHolds", "unlock", "reason", "read"},             {}, 0},
     {"a run's id reused: dropped",                {},                         PropertyListArray{reusedPid},          true,  {"lock", "remove vellHolds", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
     {"one of two runs died: the other holds",     {},                         PropertyListArray{deadRun, liveRun},   true,  {"lock", "set vellHolds=<object>", "unlock", "reason", "read"},       {}, 1},
+    {"the wish the runs', none recorded: it goes", {},                        {},                                    true,  {"lock", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
     {"holds not a list: dropped",                 {},                         "4242",                                true,  {"lock", "remove vellHolds", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
 };
 // clang-format on
