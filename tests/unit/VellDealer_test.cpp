@@ -1,6 +1,7 @@
 #include "VellDealer/VellDealer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 #include "VellDealer/ExecutablePath.hpp"
@@ -145,6 +146,7 @@ const struct { const char* name; std::optional<PropertyListValue> until, holds; 
     {"deadline now: withdrawn as by off",         PropertyListDate{now},      {},                                    false, {"lock", unwish, endless, "unlock", "read", "off", disown},           {}, 0},
     {"deadline passed while stopped",             PropertyListDate{now - 1e6}, {},                                   false, {"lock", unwish, endless, "unlock", "read", "off", disown},           {}, 0},
     {"deadline not a date: none",                 "2026-12-07",               {},                                    false, {"reason", "read"},                                                    {}, 0},
+    {"deadline no moment (NaN): none",            PropertyListDate{std::nan("")}, {},                                false, {"reason", "read"},                                                    {}, 0},
     {"deadline now, a run holds: it keeps it",    PropertyListDate{now},      PropertyListArray{liveRun},            false, {"lock", forRuns, endless, "unlock", "reason", "read"},               {}, 1},
     {"a live run: nothing written",               {},                         PropertyListArray{liveRun},            true,  {"lock", "unlock", "reason", "read"},                                 {}, 1},
     {"the only run died: its wish goes",          {},                         PropertyListArray{deadRun},            true,  {"lock", "remove vellHolds", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
