@@ -163,6 +163,11 @@ void VellDealer::settleWish() {
     }
     const auto lock = Holds::lock();
     const std::size_t runs = Holds::release(std::nullopt);
+    // A turn-off begun before a run raised the wish gave up the ownership
+    // the run had granted: the runs still going own it again.
+    if (runs > 0 && VellPreferences::wanted() && !VellPreferences::ownsOverride()) {
+        VellPreferences::setOwnsOverride(true);
+    }
     // Read again under the lock: vell may have set another end meanwhile.
     const std::optional<double> end = VellPreferences::wantedUntil();
     if (!end || *end > platform::calendarSeconds()) {
