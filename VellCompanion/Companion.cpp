@@ -154,6 +154,14 @@ bool writeWish(bool on, const std::optional<double>& until) {
     if (!VellPreferences::store()->synchronize()) {
         return false;
     }
+    // A turn-off the agent began before this wish gives ownership up just
+    // after it was written: granted again, or the agent never acts on it.
+    if (on && VellPreferences::wanted() && !VellPreferences::ownsOverride()) {
+        VellPreferences::setOwnsOverride(true);
+        if (!VellPreferences::store()->synchronize()) {
+            return false;
+        }
+    }
     return VellPreferences::wanted() == on && (!on || VellPreferences::ownsOverride()) &&
            VellPreferences::wantedUntil() == until;
 }
@@ -175,6 +183,17 @@ std::string appleScriptString(const std::string& text) {
         quoted += c;
     }
     return quoted + "\"";
+}
+
+// A wish that stands without the agent's ownership was crossed by a
+// turn-off: the agent read it withdrawn, turned the override off and gave
+// ownership up after the wish was written again, and would never act on it.
+void regrantOwnership() {
+    const auto lock = Holds::lock();
+    if (VellPreferences::wanted()) {
+        VellPreferences::setOwnsOverride(true);
+        VellPreferences::store()->synchronize();
+    }
 }
 
 }  // namespace
@@ -416,6 +435,9 @@ WaitOutcome waitForOverride(bool on, double timeoutSeconds) {
         }
         if (on && !VellPreferences::wanted()) {
             return WaitOutcome::cutOff;
+        }
+        if (on && !VellPreferences::ownsOverride()) {
+            regrantOwnership();
         }
         if (platform::monotonicSeconds() >= deadline) {
             return WaitOutcome::timedOut;

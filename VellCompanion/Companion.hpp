@@ -123,7 +123,9 @@ void releaseKeepAwake(const std::optional<Holds::Hold>& hold);
 enum class WaitOutcome { confirmed, cutOff, timedOut };
 
 // Waits until the override reads `on`, or the agent withdraws a wish to keep
-// awake (a safety cutoff), or `timeoutSeconds` have passed.
+// awake (a safety cutoff), or `timeoutSeconds` have passed. Waiting for on,
+// it grants the agent ownership again when a turn-off that crossed the wish
+// gave it up.
 WaitOutcome waitForOverride(bool on, double timeoutSeconds);
 
 struct RegistrationOutcome {

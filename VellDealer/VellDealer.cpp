@@ -150,17 +150,24 @@ void VellDealer::stop() {
 }
 
 // Before the policy reads the wish: a timed wish whose end has come is
-// withdrawn, and holds of runs that are gone are dropped. Without a deadline
-// or a hold in the suite this only reads.
+// withdrawn, and holds of runs that are gone are dropped, and with the last
+// one a wish that stood only for them, even when none is recorded (the last
+// run killed between the writes of its release). Without a deadline, a hold
+// or a wish for holds in the suite this only reads.
 void VellDealer::settleWish() {
     const std::optional<double> until = VellPreferences::wantedUntil();
     armDeadline(until);
     const bool due = until && *until <= platform::calendarSeconds();
-    if (!due && !Holds::recorded()) {
+    if (!due && !Holds::recorded() && !VellPreferences::wantedForHolds()) {
         return;
     }
     const auto lock = Holds::lock();
     const std::size_t runs = Holds::release(std::nullopt);
+    // A turn-off begun before a run raised the wish gave up the ownership
+    // the run had granted: the runs still going own it again.
+    if (runs > 0 && VellPreferences::wanted() && !VellPreferences::ownsOverride()) {
+        VellPreferences::setOwnsOverride(true);
+    }
     // Read again under the lock: vell may have set another end meanwhile.
     const std::optional<double> end = VellPreferences::wantedUntil();
     if (!end || *end > platform::calendarSeconds()) {

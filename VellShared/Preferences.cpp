@@ -1,6 +1,7 @@
 #include "VellShared/Preferences.hpp"
 
 #include <array>
+#include <cmath>
 
 #include "VellShared/PropertyListReads.hpp"
 
@@ -89,7 +90,8 @@ void setCutoffReason(const std::optional<std::string>& value) {
 std::optional<double> wantedUntil() {
     const std::optional<PropertyListValue> stored = store()->objectForKey(wantedUntilKey);
     const auto* date = stored ? stored->as<PropertyListDate>() : nullptr;
-    if (date == nullptr) {
+    // A binary property list can hold a date that is no moment at all.
+    if (date == nullptr || !std::isfinite(date->secondsSinceReferenceDate)) {
         return std::nullopt;
     }
     return date->secondsSinceReferenceDate;

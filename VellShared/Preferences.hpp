@@ -48,7 +48,7 @@ std::optional<std::string> cutoffReason();
 void setCutoffReason(const std::optional<std::string>& value);
 
 // When a timed wish ends, in seconds since 2001-01-01 UTC; absent when the
-// wish has no end, and for a stored value that is not a date.
+// wish has no end, and for a stored value that is not a date or not finite.
 std::optional<double> wantedUntil();
 void setWantedUntil(const std::optional<double>& value);
 

@@ -13,8 +13,8 @@ class SuiteLock {
     virtual ~SuiteLock() = default;
 };
 
-// Waits for the lock of the suite `name` and holds it; nothing when the lock
-// can't be had, and the caller goes on without it.
+// Waits for the lock of the suite `name`, a few seconds at most, and holds
+// it; nothing when the lock can't be had, and the caller goes on without it.
 std::unique_ptr<SuiteLock> lockSettingsSuite(const std::string& name);
 
 }  // namespace platform

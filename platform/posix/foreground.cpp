@@ -1,6 +1,7 @@
 // A command in the foreground. It shares our process group, so a terminal's
-// Ctrl-C or hang-up reaches it as it reaches us; only a signal sent to us by
-// kill() (si_code SI_USER), which reaches nobody else, is relayed.
+// Ctrl-C or hang-up reaches it as it reaches us and is not relayed; a signal
+// sent to us alone, by kill(), is.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/scoped_fd.hpp"
 #include "platform/process.hpp"
 
 extern char** environ;
@@ -20,14 +22,34 @@ namespace {
 
 constexpr std::array<int, 3> relayedSignals = {SIGINT, SIGTERM, SIGHUP};
 
-// The one child whose signals are relayed: a signal handler can reach
-// nothing but a global, and this is the only one.
+// The one child whose signals are relayed, and whether our process group is
+// its terminal's foreground one: a signal handler can reach nothing but
+// globals, and these are the only ones.
 std::atomic<pid_t> foregroundChild{0};
+std::atomic<bool> terminalsForegroundGroup{false};
 static_assert(std::atomic<pid_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+bool ownGroupIsTerminalsForeground() {
+    const posix::ScopedFd terminal(::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    return terminal.valid() && ::tcgetpgrp(terminal.get()) == ::getpgrp();
+}
+
+// Whether `signal` reached the command without us. Linux names a kill() in
+// si_code (SI_USER); macOS gives every signal it hands a handler the code 0,
+// naming no sender. A signal not known to be a kill() is the terminal's when
+// it is an interrupt or a hang-up and our group is the terminal's foreground
+// one; no terminal sends SIGTERM.
+bool reachedTheCommandToo(int signal, const siginfo_t* info) {
+    if (info != nullptr && info->si_code == SI_USER) {
+        return false;
+    }
+    return signal != SIGTERM && terminalsForegroundGroup.load();
+}
 
 void relay(int signal, siginfo_t* info, void*) {
     const pid_t child = foregroundChild.load();
-    if (info != nullptr && info->si_code == SI_USER && child > 0) {
+    if (child > 0 && !reachedTheCommandToo(signal, info)) {
         ::kill(child, signal);
     }
 }
@@ -141,6 +163,7 @@ ForegroundOutcome runInForeground(const std::vector<std::string>& command) {
         return {false, std::strerror(ENOENT), 0};
     }
     BlockedSignals blocked;
+    terminalsForegroundGroup = ownGroupIsTerminalsForeground();
     RelayedSignals relayed;
     SpawnAttributes attributes;
     if (!attributes.ok()) {

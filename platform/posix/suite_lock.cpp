@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/clock.hpp"
 #include "platform/posix/scoped_fd.hpp"
 
 namespace platform {
@@ -24,6 +25,12 @@ class FileLock : public SuiteLock {
   private:
     posix::ScopedFd file_;
 };
+
+// Every holder lets go within moments; one stopped or hung while it holds
+// the lock must not hold the agent's passes up with it, so past this wait
+// the caller goes on without the lock.
+constexpr double longestWait = 2.0;
+constexpr double pauseBetweenTries = 0.01;
 
 bool makeFolder(const std::string& path) {
     return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
@@ -45,10 +52,12 @@ std::unique_ptr<SuiteLock> lockSettingsSuite(const std::string& name) {
     if (!file.valid()) {
         return nullptr;
     }
-    while (::flock(file.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    const double deadline = monotonicSeconds() + longestWait;
+    while (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || monotonicSeconds() >= deadline) {
             return nullptr;
         }
+        pauseFor(pauseBetweenTries);
     }
     return std::make_unique<FileLock>(std::move(file));
 }

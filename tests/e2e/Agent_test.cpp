@@ -148,7 +148,8 @@ TEST_F(EndToEnd, VellRunPassesSignalsOnAndARunKilledOutrightHoldsNothing) {
                                "; while kill -0 $PPID 2>/dev/null; do sleep 0.1; done";
     AgentProcess terminated(vellPath, mac.environment(), {"run", "sh", "-c", script});
     ASSERT_TRUE(eventually([&] { return fs::exists(started); })) << "the command never started";
-    ::kill(terminated.pid(), SIGTERM);
+    // Sent as macOS hands every signal over: with no kill() named as its sender.
+    ::sigqueue(terminated.pid(), SIGTERM, sigval{});
     ASSERT_TRUE(eventually([&] { return terminated.exitStatus().has_value(); }));
     EXPECT_EQ(terminated.exitStatus(), 7);
     ASSERT_TRUE(eventually([&] { return settledOff(*agent); }));

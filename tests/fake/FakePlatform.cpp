@@ -65,6 +65,9 @@ class FakeSuite : public platform::SettingsSuite {
     }
     bool synchronize() override {
         log("synchronize");
+        if (fake().onSynchronize) {
+            fake().onSynchronize();
+        }
         return !fake().suiteWritesFail;
     }
     bool isForced(const std::string& key) override { return fake().forcedKeys.count(key) != 0; }

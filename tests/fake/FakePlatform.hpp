@@ -51,7 +51,8 @@ struct FakePlatform {
     bool suiteWritesFail = false;  // as on a read-only disk
     // Writes are dropped though synchronizing succeeds, as with a value a profile enforces.
     bool suiteWritesIgnored = false;
-    std::set<std::string> forcedKeys;  // by a configuration profile, in every suite
+    std::function<void()> onSynchronize;  // another process writing as a flush completes
+    std::set<std::string> forcedKeys;     // by a configuration profile, in every suite
 
     std::optional<std::vector<PropertyListDictionary>> powerSources{std::in_place};
     platform::ThermalState thermalState = platform::ThermalState::nominal;

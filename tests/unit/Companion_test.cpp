@@ -119,6 +119,7 @@ TEST_F(CompanionTest, ASettingIsReportedWrittenOnlyWhenItReadsBackFromStorage) {
         {"keep awake off", [] { return setKeepAwake(false); }, true},
         {"keep awake off, writes ignored while on", [] { fake().suiteWritesIgnored = true; fake().shared()["vellWanted"] = true; return setKeepAwake(false); }, false},
         {"keep awake on, writes ignored", [] { fake().suiteWritesIgnored = true; return setKeepAwake(true); }, false},
+        {"keep awake on, ownership given up by a turn-off begun before", [] { fake().onSynchronize = [n = 0]() mutable { if (n++ == 0) fake().shared()["vellOwnsOverride"] = false; }; return setKeepAwake(true) && VellPreferences::ownsOverride(); }, true},
         {"low-battery cutoff off", [] { return setLowBatteryCutoff(false); }, true},
         {"low-battery cutoff off, writes ignored", [] { fake().suiteWritesIgnored = true; return setLowBatteryCutoff(false); }, false},
         {"low-battery cutoff forced by a profile", [] { fake().forcedKeys = {"lowBatteryCutoff"}; return setLowBatteryCutoff(false) || fake().shared().count("lowBatteryCutoff") || !withSettingsAndMachine({}).lowBatteryCutoffManaged; }, false},
@@ -188,6 +189,7 @@ TEST_F(CompanionTest, WaitingEndsOnConfirmationOnACutoffOrAtTheDeadline) {
     const struct { const char* name; bool on; double timeout; std::function<bool(int)> reading; WaitOutcome outcome; int reads; } rows[] = {
         {"on at the third read", true, 20, [](int read) { return read >= 3; }, WaitOutcome::confirmed, 3},
         {"wish withdrawn at the second read", true, 20, [](int read) { fake().shared()["vellWanted"] = read < 2; return false; }, WaitOutcome::cutOff, 2},
+        {"ownership given up as the wish came: granted again", true, 20, [](int) { return fake().shared()["vellOwnsOverride"] == PropertyListValue(true); }, WaitOutcome::confirmed, 2},
         {"still on after two seconds", false, 2, [](int) { return true; }, WaitOutcome::timedOut, 9},
         {"a timeout that is not a number", true, std::nan(""), [](int) { return false; }, WaitOutcome::timedOut, 1},
     };

@@ -1,6 +1,7 @@
 #include "VellDealer/VellDealer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 #include "VellDealer/ExecutablePath.hpp"
@@ -140,17 +141,20 @@ const std::string forRuns = "set vellWantedForHolds=true";
 
 // clang-format off
 // Owned, wanted and on, but for the deadline and holds in the suite.
-const struct { const char* name; std::optional<PropertyListValue> until, holds; bool forHolds; Calls expected; std::optional<double> timer; std::size_t holdsLeft; } settleRows[] = {
+const struct { const char* name; std::optional<PropertyListValue> until, holds; bool forHolds; Calls expected; std::optional<double> timer; std::size_t holdsLeft; bool disowned = false; } settleRows[] = {
     {"deadline ahead: the timer is set for it",   PropertyListDate{now + 60}, {},                                    false, {"reason", "read"},                                                    now + 60, 0},
     {"deadline now: withdrawn as by off",         PropertyListDate{now},      {},                                    false, {"lock", unwish, endless, "unlock", "read", "off", disown},           {}, 0},
     {"deadline passed while stopped",             PropertyListDate{now - 1e6}, {},                                   false, {"lock", unwish, endless, "unlock", "read", "off", disown},           {}, 0},
     {"deadline not a date: none",                 "2026-12-07",               {},                                    false, {"reason", "read"},                                                    {}, 0},
+    {"deadline no moment (NaN): none",            PropertyListDate{std::nan("")}, {},                                false, {"reason", "read"},                                                    {}, 0},
     {"deadline now, a run holds: it keeps it",    PropertyListDate{now},      PropertyListArray{liveRun},            false, {"lock", forRuns, endless, "unlock", "reason", "read"},               {}, 1},
     {"a live run: nothing written",               {},                         PropertyListArray{liveRun},            true,  {"lock", "unlock", "reason", "read"},                                 {}, 1},
+    {"a live run, disowned by a turn-off begun before it: owned again", {}, PropertyListArray{liveRun},         true,  {"lock", "set vellOwnsOverride=true", "unlock", "reason", "read"},    {}, 1, true},
     {"the only run died: its wish goes",          {},                         PropertyListArray{deadRun},            true,  {"lock", "remove vellHolds", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
     {"a dead run, the wish the user's: stays",    {},                         PropertyListArray{deadRun},            false, {"lock", "remove vellHolds", "unlock", "reason", "read"},             {}, 0},
     {"a run's id reused: dropped",                {},                         PropertyListArray{reusedPid},          true,  {"lock", "remove vellHolds", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
     {"one of two runs died: the other holds",     {},                         PropertyListArray{deadRun, liveRun},   true,  {"lock", "set vellHolds=<object>", "unlock", "reason", "read"},       {}, 1},
+    {"the wish the runs', none recorded: it goes", {},                        {},                                    true,  {"lock", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
     {"holds not a list: dropped",                 {},                         "4242",                                true,  {"lock", "remove vellHolds", unwish, "remove vellWantedForHolds", "unlock", "read", "off", disown}, {}, 0},
 };
 // clang-format on
@@ -159,7 +163,7 @@ TEST_F(AgentTest, APassEndsATimedWishOnTimeAndDropsTheHoldsOfRunsThatAreGone) {
     forEachRow(settleRows, [](const auto& r) {
         installApp();
         const auto arrange = [&r] {
-            fake().shared() = {{"vellWanted", true}, {"vellOwnsOverride", true}};
+            fake().shared() = {{"vellWanted", true}, {"vellOwnsOverride", !r.disowned}};
             for (const auto& [key, value] :
                  {std::pair{"vellWantedUntil", r.until}, {"vellHolds", r.holds}}) {
                 if (value) {
