@@ -274,8 +274,11 @@ std::optional<std::string> ownBundlePath() {
 }
 
 std::string pmsetRuleForUser(std::uint32_t uid) {
-    const std::string adminRule = pmsetRule;
-    return "#" + std::to_string(uid) + adminRule.substr(adminRule.find(' '));
+    const std::string_view adminRule = pmsetRule;
+    std::string rule = "#";
+    rule += std::to_string(uid);
+    rule += adminRule.substr(adminRule.find(' '));
+    return rule;
 }
 
 std::optional<bool> readOverride() {
