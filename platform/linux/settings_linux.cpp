@@ -178,6 +178,12 @@ std::vector<std::string> managedPaths(const std::string& name) {
 
 std::optional<PropertyListValue> managedValue(const std::vector<std::string>& paths,
                                               const std::string& key) {
+    // No profile at all, the usual case: one look at their folder settles it.
+    struct stat folder {};
+    if (paths.empty() ||
+        ::stat(paths.back().substr(0, paths.back().rfind('/')).c_str(), &folder) != 0) {
+        return std::nullopt;
+    }
     for (const std::string& path : paths) {
         const auto suite = linux_host::currentDictionary(path);
         if (!suite) {
