@@ -3,24 +3,7 @@
 
 #import <Foundation/Foundation.h>
 
-#if __has_include(<ServiceManagement/ServiceManagement.h>)
-#import <ServiceManagement/ServiceManagement.h>
-#else
-// Header sets without ServiceManagement: just the members called here, as
-// the macOS 13 SDK declares them.
-typedef NS_ENUM(NSInteger, SMAppServiceStatus) {
-    SMAppServiceStatusNotRegistered = 0,
-    SMAppServiceStatusEnabled = 1,
-    SMAppServiceStatusRequiresApproval = 2,
-    SMAppServiceStatusNotFound = 3,
-};
-@interface SMAppService : NSObject
-+ (instancetype)agentServiceWithPlistName:(NSString*)plistName;
-@property(readonly) SMAppServiceStatus status;
-- (BOOL)registerAndReturnError:(NSError**)error;
-- (BOOL)unregisterAndReturnError:(NSError**)error;
-@end
-#endif
+#include "platform/macos/service_management.h"
 
 namespace platform {
 namespace {
