@@ -505,10 +505,16 @@ class Worker:
                                  for g in only_groups}
                 return rec
             selected = select_groups(mt, groups, coverage)
+            if self.args.first_kill:
+                # cheapest first, and no further once an assertion has failed
+                selected.sort(key=lambda g: (groups[g][0] == 'e2e', timeouts[g], g))
             rec['groups'] = {}
             for g in selected:
                 kind, filt = groups[g]
                 rec['groups'][g] = self.run_group(g, kind, filt, timeouts[g])
+                if self.args.first_kill and rec['groups'][g]['status'] == 'fail':
+                    rec['first_kill'] = True
+                    break
             rec['not_run'] = sorted(set(g for g in groups if groups[g][0] in binaries_reaching(path))
                                     - set(selected))
             st = [r['status'] for r in rec['groups'].values()]
@@ -829,6 +835,9 @@ def main():
     ap.add_argument('-v', '--verbose', action='store_true')
     ap.add_argument('--long-timeout', type=float, default=120.0)
     ap.add_argument('--all-timeouts', action='store_true', help='confirm every timed-out test file')
+    ap.add_argument('--first-kill', action='store_true',
+                    help='stop at the first test file that kills a mutant (its kills table then '
+                         'counts first killers only)')
     args = ap.parse_args()
     args.src = args.src or [os.path.join(ROOT, 'src')]
     args.build = args.build or [os.path.join(ROOT, 'build')]
