@@ -463,6 +463,9 @@ class Worker:
         if rc == 0:
             return {'status': 'pass', 'time': dt}
         failed = re.findall(r'\[  FAILED  \] (\S+)', out)
+        if rc < 0 and not failed:
+            # killed by a signal with no assertion failing first: not a kill by a test
+            return {'status': 'crash', 'time': dt, 'rc': rc}
         return {'status': 'fail', 'time': dt, 'rc': rc, 'failed': sorted(set(failed))[:5]}
 
     def run_mutant(self, mt, groups, coverage, timeouts, only_groups=None, long_timeout=120):
@@ -517,8 +520,7 @@ class Worker:
                     break
             rec['not_run'] = sorted(set(g for g in groups if groups[g][0] in binaries_reaching(path))
                                     - set(selected))
-            st = [r['status'] for r in rec['groups'].values()]
-            rec['status'] = 'killed' if 'fail' in st else 'timeout' if 'timeout' in st else 'survived'
+            rec['status'] = verdict_of([r['status'] for r in rec['groups'].values()])
             return rec
         finally:
             with open(full, 'w') as f:
@@ -565,11 +567,18 @@ def effective_groups(r):
     return g
 
 
+def verdict_of(statuses):
+    """killed (an assertion failed), else timeout, else crash, else survived."""
+    for verdict, status in (('killed', 'fail'), ('timeout', 'timeout'), ('crash', 'crash')):
+        if status in statuses:
+            return verdict
+    return 'survived'
+
+
 def effective_status(r):
-    if r['status'] not in ('killed', 'timeout', 'survived'):
+    if r['status'] not in ('killed', 'timeout', 'crash', 'survived'):
         return r['status']
-    st = [x['status'] for x in effective_groups(r).values()]
-    return 'killed' if 'fail' in st else 'timeout' if 'timeout' in st else 'survived'
+    return verdict_of([x['status'] for x in effective_groups(r).values()])
 
 
 def cmd_confirm(args):
@@ -745,9 +754,15 @@ def cmd_report(args):
         path, _, n = entry.partition(':')
         specs.append((path, int(n) if n else args.sample))
     chosen = []
-    print('%-40s %5s %5s %5s %6s %5s %5s %6s %6s' % ('file', 'tried', 'compl', 'ident', 'killed',
-                                                     'tmout', 'surv', 'score', 'score*'))
-    tot = dict(t=0, c=0, i=0, k=0, to=0, s=0)
+    if args.markdown:
+        row = '| `%s` | %d | %d | %d | %d | %d | %d | %d | %.0f %% |'
+        print('| file | tried | compiled | identical | assert | tmout | crash | surv | score |')
+        print('|---|---|---|---|---|---|---|---|---|')
+    else:
+        row = '%-40s %5d %5d %5d %6d %5d %5d %5d %5.0f%%'
+        print('%-40s %5s %5s %5s %6s %5s %5s %5s %6s' % ('file', 'tried', 'compl', 'ident', 'assert',
+                                                         'tmout', 'crash', 'surv', 'score'))
+    tot = dict(t=0, c=0, i=0, k=0, to=0, cr=0, s=0)
     for path, n in specs:
         order = permutation(generate(path, args.src[0]), path, args.seed)
         tried, sel = 0, []
@@ -764,20 +779,19 @@ def cmd_report(args):
                 sel.append(r)
         k = sum(effective_status(r) == 'killed' for r in sel)
         to = sum(effective_status(r) == 'timeout' for r in sel)
+        cr = sum(effective_status(r) == 'crash' for r in sel)
         s = sum(effective_status(r) == 'survived' for r in sel)
         i = sum(r['status'] == 'identical' for r in sel)
         c = len(sel)
-        score = (k + to) / c if c else 0
-        score2 = (k + to) / (c - i) if c - i else 0
-        print('%-40s %5d %5d %5d %6d %5d %5d %5.0f%% %5.0f%%' % (path, tried, c, i, k, to, s, 100 * score, 100 * score2))
-        for key, v in zip(('t', 'c', 'i', 'k', 'to', 's'), (tried, c, i, k, to, s)):
+        score = k / (c - i) if c - i else 1
+        print(row % (path, tried, c, i, k, to, cr, s, 100 * score))
+        for key, v in zip(('t', 'c', 'i', 'k', 'to', 'cr', 's'), (tried, c, i, k, to, cr, s)):
             tot[key] += v
         chosen += sel
     c = tot['c']
-    print('%-40s %5d %5d %5d %6d %5d %5d %5.0f%% %5.0f%%' % (
-        'TOTAL', tot['t'], c, tot['i'], tot['k'], tot['to'], tot['s'],
-        100 * (tot['k'] + tot['to']) / max(c, 1), 100 * (tot['k'] + tot['to']) / max(c - tot['i'], 1)))
-    print('(score = killed+timeouts over compiled; score* excludes identical-object mutants)\n')
+    print(row % ('TOTAL', tot['t'], c, tot['i'], tot['k'], tot['to'], tot['cr'], tot['s'],
+                 100 * tot['k'] / max(c - tot['i'], 1)))
+    print('(score = assertion kills over the compiled mutants that are not identical)\n')
 
     # per test file: kills, unique kills
     kills = {g: 0 for g in groups}
@@ -785,7 +799,7 @@ def cmd_report(args):
     unique_ids = {g: [] for g in groups}
     per_bin = {}
     for r in chosen:
-        killers = [g for g, x in effective_groups(r).items() if x['status'] in ('fail', 'timeout')]
+        killers = [g for g, x in effective_groups(r).items() if x['status'] == 'fail']
         for g in killers:
             kills[g] += 1
         if len(killers) == 1:
@@ -809,10 +823,10 @@ def cmd_report(args):
                     print('   ', i)
     print('\nSURVIVORS')
     for r in chosen:
-        if effective_status(r) in ('survived', 'identical'):
+        if effective_status(r) in ('survived', 'identical', 'timeout', 'crash'):
             ran = ','.join(g.split('/')[1][:-9] for g in r.get('groups', {}))
-            print('%s:%d [%s%s] %s  (ran: %s)' % (r['file'], r['line'], r['op'],
-                  ', identical object' if r['status'] == 'identical' else '', r['desc'], ran or '-'))
+            print('%s:%d [%s, %s] %s  (ran: %s)' % (r['file'], r['line'], r['op'],
+                  effective_status(r), r['desc'], ran or '-'))
             for a, b in zip(r['original'].split('\n'), r['mutated'].split('\n')):
                 print('    - ' + a.strip())
                 print('    + ' + b.strip())
@@ -835,6 +849,7 @@ def main():
     ap.add_argument('-v', '--verbose', action='store_true')
     ap.add_argument('--long-timeout', type=float, default=120.0)
     ap.add_argument('--all-timeouts', action='store_true', help='confirm every timed-out test file')
+    ap.add_argument('--markdown', action='store_true', help='report: the per-file table in Markdown')
     ap.add_argument('--first-kill', action='store_true',
                     help='stop at the first test file that kills a mutant (its kills table then '
                          'counts first killers only)')
