@@ -9,8 +9,6 @@
 
 int main(int argc, char** argv) {
     VellPreferences::migrateLegacyDomainIfNeeded();
-    const int status = VellCompanion::runCommandLine(
-        std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
-    std::cout.flush();
-    return status;
+    return VellCompanion::runCommandLine(std::vector<std::string>(argv + 1, argv + argc), std::cout,
+                                         std::cerr);
 }
