@@ -68,6 +68,13 @@ std::optional<double> parseSeconds(const std::string& text) {
     return seconds;
 }
 
+// The word after `at`, or "" after the last, which no option takes.
+std::string wordAfter(const std::vector<std::string>& words,
+                      std::vector<std::string>::const_iterator at) {
+    const std::vector<std::string> after(at + 1, words.end());
+    return after.empty() ? std::string() : after.front();
+}
+
 // The wait the options after on/off ask for; absent for --no-wait, and a
 // usage error for anything else.
 struct WaitOption {
@@ -171,8 +178,7 @@ class CommandLine {
         std::optional<double> duration;
         const auto forOption = std::find(options.begin(), options.end(), "--for");
         if (on && forOption != options.end()) {
-            duration =
-                forOption + 1 == options.end() ? std::nullopt : parseDuration(*(forOption + 1));
+            duration = parseDuration(wordAfter(options, forOption));
             if (!duration) {
                 return usage();
             }
@@ -223,7 +229,7 @@ class CommandLine {
         auto at = arguments.begin();
         double wait = defaultWait;
         if (at != arguments.end() && *at == "--wait") {
-            const auto seconds = at + 1 == arguments.end() ? std::nullopt : parseSeconds(*(at + 1));
+            const auto seconds = parseSeconds(wordAfter(arguments, at));
             if (!seconds) {
                 return usage();
             }
