@@ -192,19 +192,20 @@ class CommandLine {
             err_ << notSaved << "\n";
             return 1;
         }
+        // The end as written, read before the agent drops it for having passed.
+        const std::optional<double> until =
+            duration ? VellPreferences::wantedUntil() : std::nullopt;
         if (!wait.seconds) {
-            const std::string until =
-                duration ? " until " + isoDate(VellPreferences::wantedUntil().value_or(0)) : "";
-            out_ << "wanted: " << yesNo(on) << until << " (not waiting for the agent)\n";
+            out_ << "wanted: " << yesNo(on) << (until ? " until " + isoDate(*until) : "")
+                 << " (not waiting for the agent)\n";
             return 0;
         }
         switch (waitForOverride(on, *wait.seconds)) {
             case WaitOutcome::confirmed:
                 out_ << (on ? "sleep override: on; the Mac stays awake, lid closed or not\n"
                             : "sleep override: off; the Mac sleeps normally\n");
-                if (duration) {
-                    out_ << "until " << isoDate(VellPreferences::wantedUntil().value_or(0))
-                         << ", then the agent lets it sleep\n";
+                if (until) {
+                    out_ << "until " << isoDate(*until) << ", then the agent lets it sleep\n";
                 }
                 return 0;
             case WaitOutcome::cutOff:
