@@ -244,7 +244,7 @@ std::optional<std::string> registerAgentService(const std::string& plistName,
                                                 const std::string& bundlePath) {
     log("register " + plistName + " " + bundlePath);
     fake().registeredAgents.insert(plistName);
-    return std::nullopt;
+    return fake().registrationError;
 }
 
 AgentServiceStatus agentServiceStatus(const std::string& plistName, const std::string&) {
@@ -305,6 +305,15 @@ std::unique_ptr<DeadlineTimer> createDeadlineTimer(std::function<void()> fire) {
 
 void runCurrentRunLoop() {
     log("runLoop");
+}
+
+ForegroundOutcome runInForeground(const std::vector<std::string>& command) {
+    std::string line = "foreground";
+    for (const auto& word : command) {
+        line += " " + word;
+    }
+    log(line);
+    return fake().foregroundOutcome;
 }
 
 }  // namespace platform

@@ -82,6 +82,11 @@ struct FakePlatform {
     std::int64_t ownPid = 4242;
 
     PropertyListDictionary& shared() { return suites["org.vell.app.shared"]; }
+
+    // What runInForeground answers, after logging "foreground" and the command's words.
+    platform::ForegroundOutcome foregroundOutcome{true, "", 0};
+    // What the service manager says when registering, besides registering.
+    std::optional<std::string> registrationError;
 };
 
 FakePlatform& fake();
