@@ -493,20 +493,10 @@ PropertyListValue valueFromNode(plist_t node) {
             plist_get_real_val(node, &value);
             return value;
         }
-        case PLIST_STRING:
-        case PLIST_KEY: {
+        case PLIST_STRING: {
             std::uint64_t length = 0;
-            const char* text = plist_get_node_type(node) == PLIST_STRING
-                                   ? plist_get_string_ptr(node, &length)
-                                   : nullptr;
-            if (text != nullptr) {
-                return std::string(text, length);
-            }
-            char* copy = nullptr;
-            plist_get_key_val(node, &copy);
-            std::string value = copy ? copy : "";
-            free(copy);
-            return value;
+            const char* text = plist_get_string_ptr(node, &length);
+            return std::string(text, length);
         }
         case PLIST_DATA: {
             std::uint64_t length = 0;

@@ -110,6 +110,22 @@ class Settings : public ::testing::Test {
     }
 };
 
+// A write ends, failed, on a disk that takes no byte, and the first read finds what
+// was there; first, so that a child stuck or crashed in either fails an assertion.
+TEST_F(Settings, AWriteEndsEvenOnADiskThatTakesNoByte) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(5);
+        P::setWanted(true);
+        const auto held = noRoomToWrite();
+        P::setWanted(false);
+        ::_exit(P::wanted() && !P::store()->synchronize() ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_TRUE(child > 0 && ::waitpid(child, &status, 0) == child);
+    EXPECT_EQ(status, 0) << "a write never ended, or claimed to be done";
+}
+
 TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
     // True: after white space, a sign and zeros, "Y", "y", "T", "t" or a digit 1-9.
     const std::vector<std::string> readTrue = {
@@ -255,6 +271,7 @@ TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
             EXPECT_EQ(toBinary(before->get()), toBinary(after->get()));
         }
     }
+    EXPECT_EQ(P::store()->objectForKey("uid"), PropertyListValue(4294967295LL));
     // Every kind of value, a date to the microsecond, through the binary file.
     const PropertyListValue all =
         PropertyListArray{PropertyListDate{599529600.5},       true, -5,
@@ -317,7 +334,6 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"sixty-five containers deep", arrays(64), 0},
         {"as large as the guard takes", sized(xmlPlist("<dict/>"), maximumPropertyListBytes), 1},
         {"a byte larger", sized(xmlPlist("<dict/>"), maximumPropertyListBytes + 1), 0},
-        {"closing tags hidden in comments", arrays(200, "<!--</array>-->"), 0},
         {"closing tags hidden in comments opened by \"<!-->\"", hidingClosers("<array><!--></array>-->"), 0},
         {"closing tags hidden in processing instructions", hidingClosers("<array><?x ></array>?>"), 0},
         {"closing tags hidden in a quoted \"?>\"", hidingClosers("<array><?x \"?></array>\" ?>"), 0},
@@ -328,7 +344,9 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"a stray closing tag", xmlPlist("<array></dict></array>"), 0},
         {"a comment never closed", "<plist><array><!-- never closed", 0},
         {"an unknown declaration", "<!ELEMENT x>" + xmlPlist("<true/>"), 0},
-        {"containers that close themselves, an empty comment", xmlPlist("<array><!----><array/><dict/></array>"), 1},
+        {"containers that close themselves, an empty comment", xmlPlist("<!----><array><array/><dict/></array>"), 1},
+        {"a processing instruction never closed", "<?x", 0},
+        {"a quote never closed", "<?x \"?>", 0},
         {"a NUL reference in a comment", xmlPlist("<dict><!-- &#0; --><key>a</key><true/></dict>"), 1},
         {"a NUL reference in a processing instruction", "<?x > &#0; ?>" + xmlPlist("<true/>"), 1},
         {"a NUL reference in an internal subset", "<!DOCTYPE x [ > &#0; ]>" + xmlPlist("<true/>"), 1},
@@ -338,7 +356,6 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"a reference to a newline", xmlPlist("<string>&#10;</string>"), 1},
         {"CDATA hiding a NUL reference", xmlPlist("<string><![CDATA[>&#0;]]></string>"), 1},
         {"the binary magic alone", "bplist00", 0},
-        {"a binary trailer of zeros", std::string("bplist00\0\0\0", 11) + std::string(32, '\0'), 0},
         {"eight-byte offsets and references", binaryPlist({"\xA1" + bigEndian(1, 8), "\x09"}, {.offsetSize = 8, .referenceSize = 8}), 1},
         {"nine-byte offsets", binaryPlist({"\x09"}, {.offsetSize = 9}), 0},
         {"offsets of no bytes", binaryPlist({"\x09"}, {.offsetSize = 0}), 0},
@@ -355,12 +372,10 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"a following count ending the object area", binaryPlist({std::string("\xAF\x10\x00", 3)}), 1},
         {"a following count cut off by the offset table", binaryPlist({"\xAF\x10"}), 0},
         {"a following count of sixteen bytes", binaryPlist({"\xAF\x14" + bigEndian(1, 16) + "\x01", "\x09"}), 0},
-        {"a following count hiding a reference to nothing", binaryPlist({"\xAF\x10\x01\x05"}), 0},
         {"a reference one past the last object", binaryPlist({"\xA1\x01"}), 0},
         {"an array holding itself", binaryPlist({std::string("\xA1\x00", 2)}), 0},
         {"sixty-four binary objects deep", nestedBinary(63, 1), 1},
         {"sixty-five binary objects deep", nestedBinary(64, 1), 0},
-        {"forty levels each held twice", nestedBinary(40, 2), 0},
         {"a million values", binaryPlist({arrayOf(999'999, 1), "\x09"}, {.offsetSize = 4}), 1},
         {"a million and one values", binaryPlist({arrayOf(1'000'000, 1), "\x09"}, {.offsetSize = 4}), 0},
         {"a million values, the last an array", binaryPlist({"\xA1\x01", arrayOf(999'998, 2), "\x09"}, {.offsetSize = 4}), 1},
@@ -384,6 +399,7 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         writeFile(path, bytes);
         const bool dictionary = root && plist_get_node_type(root->get()) == PLIST_DICT;
         EXPECT_EQ(currentDictionary(path) != nullptr, dictionary) << name;
+        EXPECT_EQ(loadPropertyListFile(path).state == FileState::parsed, outcome == 1) << name;
     }
 }
 
