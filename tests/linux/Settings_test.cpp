@@ -110,16 +110,18 @@ class Settings : public ::testing::Test {
     }
 };
 
-// A write ends, failed, on a disk that takes no byte, and the first read finds what
-// was there; first, so that a child stuck or crashed in either fails an assertion.
+// A write ends, failed, on a disk that takes no byte, and reads find what is there;
+// first, so that a child stuck or crashed in either fails an assertion.
 TEST_F(Settings, AWriteEndsEvenOnADiskThatTakesNoByte) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(5);
+        writeFile(suite(), "junk");
+        const bool before = P::wanted();
         P::setWanted(true);
         const auto held = noRoomToWrite();
         P::setWanted(false);
-        ::_exit(P::wanted() && !P::store()->synchronize() ? 0 : 1);
+        ::_exit(!before && P::wanted() && !P::store()->synchronize() ? 0 : 1);
     }
     int status = -1;
     ASSERT_TRUE(child > 0 && ::waitpid(child, &status, 0) == child);
@@ -146,13 +148,15 @@ TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
     const std::vector<std::pair<std::string, std::optional<std::string>>> strings = {
         {"<string>hot</string>", "hot"},     {"<integer>42</integer>", "42"},
         {"<real>2.5</real>", "2.5"},         {"<true/>", "1"},
-        {"<data>AAE=</data>", std::nullopt}, {"<array/>", std::nullopt},
+        {"<data>AAE=</data>", std::nullopt}, {"<false/>", "0"},
     };
     for (const auto& [stored, expected] : strings) {
         writeFile(suite(), xmlPlist("<dict><key>cutoffReason</key>" + stored + "</dict>"));
         EXPECT_EQ(P::cutoffReason(), expected) << stored;
     }
     EXPECT_TRUE(!platform::openSettingsSuite("") && !platform::openSettingsSuite("../escape"));
+    platform::standardSettings()->setBoolForKey(true, P::wantedKey);  // named for the program
+    EXPECT_TRUE(fs::exists(folder() + "/linux_tests.plist"));
     // Same-sized rewrites in place are seen, of a new file or an old one whose parse is kept.
     const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
     for (const auto& [value, aged] :
@@ -186,6 +190,7 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
         {"truncated", put("<plist><dict><key>vellWanted</key><true/>"), true, 0, true},
         {"refused by the guard", put(xmlPlist("<dict><key>a&#0;</key><true/></dict>")), true, 0, true},
         {"bad, with the plain kept-aside names taken", put("junk"), true, 3, true},
+        {"binary holding a string binary can't carry back", put(binaryPlist({"\xD1\x01\x02", "\x51" "a", "\x51\xff"})), true, 0, false},
         {"empty, with nothing to keep", put(""), true, 0, false},
         {"bad, on a disk that takes no byte", [&] { return put("junk")(), noRoomToWrite(); }, false, 0, true},
         {"over the size limit", put(std::string(9 << 20, ' ')), false, 0, false},
