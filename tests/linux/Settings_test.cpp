@@ -116,7 +116,7 @@ TEST_F(Settings, AWriteEndsEvenOnADiskThatTakesNoByte) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(5);
-        writeFile(suite(), "junk");
+        writeFile(suite(), xmlPlist("<array/>"));
         const bool before = P::wanted();
         P::setWanted(true);
         const auto held = noRoomToWrite();
@@ -389,6 +389,7 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"a UTF-16 key holding a NUL", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x62\0a\0\0", 5)}), 0},
         {"a UTF-8 key holding a NUL", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x72" "a\0", 3)}), 0},
         {"a UTF-16 key ending the object area", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x61\0a", 3)}), 1},
+        {"a key that is no string", binaryPlist({"\xD1\x01\x01", "\x09"}), 2},
         {"a key at the offset table", binaryPlist({"\xD1\x02\x01", "\x09", ""}), 0},
         {"a key followed by a zero byte", binaryPlist({"\xD1\x02\x01", "\x09", "\x51" "a", std::string(1, '\0')}), 1},
         {"a value holding a NUL", binaryPlist({"\xD1\x01\x02", "\x51" "a", std::string("\x51\0", 2)}), 1},
