@@ -55,10 +55,56 @@ bool referencesNul(std::string_view text) {
     return false;
 }
 
+// Where `terminator` next begins at or after `from`, skipping double-quoted
+// text, as libplist scans tags, processing instructions and declarations.
+std::size_t findUnquoted(std::string_view text, std::size_t from, std::string_view terminator) {
+    for (std::size_t at = from; at < text.size(); ++at) {
+        if (text[at] == '"') {
+            at = text.find('"', at + 1);
+            if (at == std::string_view::npos) {
+                return at;
+            }
+        } else if (startsWith(text, at, terminator)) {
+            return at;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// Where the comment, CDATA section, processing instruction or document type
+// declaration at `at` ends, exactly as libplist finds it: any closing tag
+// read differently could hide nesting from the check. Absent for one never
+// closed or a declaration libplist does not take; `at` itself for no such
+// section.
+std::optional<std::size_t> specialSectionEnd(std::string_view text, std::size_t at) {
+    const auto after = [](std::size_t end, std::size_t length) {
+        return end == std::string_view::npos ? std::nullopt : std::optional(end + length);
+    };
+    if (startsWith(text, at, "<!--")) {
+        return after(text.find("-->", at + 4), 3);
+    }
+    if (startsWith(text, at, "<![CDATA[")) {
+        return after(text.find("]]>", at + 9), 3);
+    }
+    if (startsWith(text, at, "<?")) {
+        return after(findUnquoted(text, at + 2, "?>"), 2);
+    }
+    if (!startsWith(text, at, "<!")) {
+        return at;
+    }
+    if (!startsWith(text, at, "<!DOCTYPE")) {
+        return std::nullopt;
+    }
+    // An internal subset, in brackets, may hold '>'.
+    const std::size_t close = findUnquoted(text, at, ">");
+    const std::size_t subset = findUnquoted(text, at, "[");
+    return subset < close ? after(findUnquoted(text, subset, "]>"), 2) : after(close, 1);
+}
+
 // Tracks the nesting of container tags. Comments, CDATA, declarations and
-// processing instructions are skipped, since a parser skips them too; a
-// closing tag that does not match the innermost open one fails the check,
-// so no trick can hide nesting from it.
+// processing instructions are skipped where libplist skips them; a closing
+// tag that does not match the innermost open one fails the check, so no
+// trick can hide nesting from it.
 GuardVerdict xmlVerdict(std::string_view text) {
     if (text.find('\0') != std::string_view::npos) {
         return GuardVerdict::malformed;
@@ -75,20 +121,12 @@ GuardVerdict xmlVerdict(std::string_view text) {
             break;
         }
         at = markup;
-        std::string_view skipTo;
-        if (startsWith(text, at, "<!--")) {
-            skipTo = "-->";
-        } else if (startsWith(text, at, "<![CDATA[")) {
-            skipTo = "]]>";
-        } else if (startsWith(text, at, "<?") || startsWith(text, at, "<!")) {
-            skipTo = ">";
+        const std::optional<std::size_t> sectionEnd = specialSectionEnd(text, at);
+        if (!sectionEnd) {
+            return GuardVerdict::malformed;
         }
-        if (!skipTo.empty()) {
-            const std::size_t end = text.find(skipTo, at + 2);
-            if (end == std::string_view::npos) {
-                return GuardVerdict::malformed;
-            }
-            at = end + skipTo.size();
+        if (*sectionEnd != at) {
+            at = *sectionEnd;
             continue;
         }
         const bool closing = startsWith(text, at, "</");
@@ -97,7 +135,7 @@ GuardVerdict xmlVerdict(std::string_view text) {
         while (nameEnd < text.size() && isNameCharacter(text[nameEnd])) {
             ++nameEnd;
         }
-        const std::size_t tagEnd = text.find('>', nameEnd);
+        const std::size_t tagEnd = findUnquoted(text, nameEnd, ">");
         if (tagEnd == std::string_view::npos) {
             return GuardVerdict::malformed;
         }
@@ -455,20 +493,10 @@ PropertyListValue valueFromNode(plist_t node) {
             plist_get_real_val(node, &value);
             return value;
         }
-        case PLIST_STRING:
-        case PLIST_KEY: {
+        case PLIST_STRING: {
             std::uint64_t length = 0;
-            const char* text = plist_get_node_type(node) == PLIST_STRING
-                                   ? plist_get_string_ptr(node, &length)
-                                   : nullptr;
-            if (text != nullptr) {
-                return std::string(text, length);
-            }
-            char* copy = nullptr;
-            plist_get_key_val(node, &copy);
-            std::string value = copy ? copy : "";
-            free(copy);
-            return value;
+            const char* text = plist_get_string_ptr(node, &length);
+            return std::string(text, length);
         }
         case PLIST_DATA: {
             std::uint64_t length = 0;

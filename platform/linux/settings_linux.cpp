@@ -344,8 +344,8 @@ class FileSettingsSuite : public SettingsSuite {
         plist_t root = file->root.get();
         if (item) {
             plist_dict_set_item(root, key.c_str(), item.release());
-        } else if (plist_dict_get_item(root, key.c_str()) != nullptr) {
-            plist_dict_remove_item(root, key.c_str());
+        } else {
+            plist_dict_remove_item(root, key.c_str());  // a key the file lacks is left lacking
         }
         const std::string contents = serialize(root, file->binary);
         return !contents.empty() && replaceFile(contents);

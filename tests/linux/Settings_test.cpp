@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "VellShared/Preferences.hpp"
+#include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
 #include "platform/suite_lock.hpp"
 #include "tests/support/SimulatedMac.hpp"
@@ -30,18 +31,34 @@ std::string xmlPlist(const std::string& body) {
     return "<plist version=\"1.0\">" + body + "</plist>";
 }
 
-// Binary, with one-byte offsets and references; the first object at the top.
-std::string binaryPlist(const std::vector<std::string>& objects) {
+std::string bigEndian(std::uint64_t value, int width) {
+    std::string bytes(width, '\0');
+    for (int at = width - 1; at >= 0 && value != 0; --at, value >>= 8) {
+        bytes[at] = static_cast<char>(value & 0xFF);
+    }
+    return bytes;
+}
+
+// Binary, the first object at the top unless told; the trailer's counts and offset
+// table shifted by as much as told from the true ones.
+struct Layout {
+    int offsetSize = 1, referenceSize = 1, top = 0, extraObjects = 0, tableShift = 0;
+};
+std::string binaryPlist(const std::vector<std::string>& objects, Layout layout = {}) {
     std::string file = "bplist00", offsets;
     for (const auto& object : objects) {
-        offsets += static_cast<char>(file.size());
+        offsets += bigEndian(file.size(), layout.offsetSize);
         file += object;
     }
-    std::string trailer(32, '\0');
-    trailer[6] = trailer[7] = 1;
-    trailer[15] = static_cast<char>(objects.size());
-    trailer[31] = static_cast<char>(file.size());
-    return file + offsets + trailer;
+    return file + offsets + std::string(6, '\0') + static_cast<char>(layout.offsetSize) +
+           static_cast<char>(layout.referenceSize) +
+           bigEndian(objects.size() + layout.extraObjects, 8) + bigEndian(layout.top, 8) +
+           bigEndian(file.size() + layout.tableShift, 8);
+}
+
+// An array of `count` references to object `child`, its count in eight bytes.
+std::string arrayOf(std::uint64_t count, char child) {
+    return "\xAF\x13" + bigEndian(count, 8) + std::string(count, child);
 }
 
 // `depth` arrays, each holding the next one `width` times, then a true.
@@ -93,12 +110,30 @@ class Settings : public ::testing::Test {
     }
 };
 
+// A write ends, failed, on a disk that takes no byte, and reads find what is there;
+// first, so that a child stuck or crashed in either fails an assertion.
+TEST_F(Settings, AWriteEndsEvenOnADiskThatTakesNoByte) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(5);
+        writeFile(suite(), xmlPlist("<array/>"));
+        const bool before = P::wanted();
+        P::setWanted(true);
+        const auto held = noRoomToWrite();
+        P::setWanted(false);
+        ::_exit(!before && P::wanted() && !P::store()->synchronize() ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_TRUE(child > 0 && ::waitpid(child, &status, 0) == child);
+    EXPECT_EQ(status, 0) << "a write never ended, or claimed to be done";
+}
+
 TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
     // True: after white space, a sign and zeros, "Y", "y", "T", "t" or a digit 1-9.
-    const std::vector<std::string> readTrue = {"<string>  yes</string>", "<string>True</string>",
-                                               "<string>7up</string>",   "<string>+1</string>",
-                                               "<string> 01</string>",   "<string>007</string>",
-                                               "<integer>-2</integer>"};
+    const std::vector<std::string> readTrue = {
+        "<string>  yes</string>", "<string>True</string>", "<string>YES</string>",
+        "<string>t</string>",     "<string>-9up</string>", "<string>+1</string>",
+        "<string> 01</string>",   "<string>007</string>",  "<integer>-2</integer>"};
     const std::vector<std::string> readFalse = {
         "<string>0</string>",   "<string>+00</string>",
         "<string>no</string>",  "<string></string>",
@@ -113,13 +148,15 @@ TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
     const std::vector<std::pair<std::string, std::optional<std::string>>> strings = {
         {"<string>hot</string>", "hot"},     {"<integer>42</integer>", "42"},
         {"<real>2.5</real>", "2.5"},         {"<true/>", "1"},
-        {"<data>AAE=</data>", std::nullopt}, {"<array/>", std::nullopt},
+        {"<data>AAE=</data>", std::nullopt}, {"<false/>", "0"},
     };
     for (const auto& [stored, expected] : strings) {
         writeFile(suite(), xmlPlist("<dict><key>cutoffReason</key>" + stored + "</dict>"));
         EXPECT_EQ(P::cutoffReason(), expected) << stored;
     }
     EXPECT_TRUE(!platform::openSettingsSuite("") && !platform::openSettingsSuite("../escape"));
+    platform::standardSettings()->setBoolForKey(true, P::wantedKey);  // named for the program
+    EXPECT_TRUE(fs::exists(folder() + "/linux_tests.plist"));
     // Same-sized rewrites in place are seen, of a new file or an old one whose parse is kept.
     const timespec longAgo[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
     for (const auto& [value, aged] :
@@ -128,7 +165,11 @@ TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
                                     value + "</integer></dict>"));
         ASSERT_TRUE(!aged || ::utimensat(AT_FDCWD, suite().c_str(), longAgo, 0) == 0);
         EXPECT_EQ(P::lowBatteryCutoff(), *value != '0') << value << (aged ? " aged" : "");
+        // Only a parse of a file changed more than a clock tick before it was read is shared.
+        EXPECT_EQ(currentDictionary(suite()) == currentDictionary(suite()), aged) << value;
     }
+    struct stat status {};
+    EXPECT_TRUE(!parseMayBeKept(status, {2, 0}) && parseMayBeKept(status, {2, 1000}));
     fs::remove(suite());
     EXPECT_TRUE(P::lowBatteryCutoff());
 }
@@ -149,6 +190,7 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
         {"truncated", put("<plist><dict><key>vellWanted</key><true/>"), true, 0, true},
         {"refused by the guard", put(xmlPlist("<dict><key>a&#0;</key><true/></dict>")), true, 0, true},
         {"bad, with the plain kept-aside names taken", put("junk"), true, 3, true},
+        {"binary holding a string binary can't carry back", put(binaryPlist({"\xD1\x01\x02", "\x51" "a", "\x51\xff"})), true, 0, false},
         {"empty, with nothing to keep", put(""), true, 0, false},
         {"bad, on a disk that takes no byte", [&] { return put("junk")(), noRoomToWrite(); }, false, 0, true},
         {"over the size limit", put(std::string(9 << 20, ' ')), false, 0, false},
@@ -234,6 +276,7 @@ TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
             EXPECT_EQ(toBinary(before->get()), toBinary(after->get()));
         }
     }
+    EXPECT_EQ(P::store()->objectForKey("uid"), PropertyListValue(4294967295LL));
     // Every kind of value, a date to the microsecond, through the binary file.
     const PropertyListValue all =
         PropertyListArray{PropertyListDate{599529600.5},       true, -5,
@@ -282,38 +325,87 @@ TEST_F(Settings, TheSuitesLockWaitsForItsHolderOnlyAWhile) {
     EXPECT_TRUE(platform::lockSettingsSuite(P::domain));
 }
 
-// Real files reach libplist; nothing that makes it abort, cut a string, or grow without end.
+// Real files reach libplist; nothing that makes it abort, cut a string, or grow without
+// end, each limit taken at the limit and one past it. Outcome: 0 refused by the guard,
+// 1 read, 2 passed by the guard and refused by libplist.
 TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
+    const auto sized = [](std::string text, std::size_t n) { return text.resize(n, ' '), text; };
+    const auto hidingClosers = [](const char* unit) {
+        return xmlPlist(std::regex_replace(std::string(65, '.'), std::regex("."), unit));
+    };
     // clang-format off
-    const std::vector<std::tuple<const char*, std::string, bool>> rows = {
-        {"sixty arrays deep", arrays(60), true},
-        {"closing tags hidden in comments", arrays(200, "<!--</array>-->"), false},
-        {"a stray closing tag", xmlPlist("<array></dict></array>"), false},
-        {"a comment never closed", "<plist><array><!-- never closed", false},
-        {"containers that close themselves", xmlPlist("<array><array/><dict/></array>"), true},
-        {"a NUL reference in a comment", xmlPlist("<dict><!-- &#0; --><key>a</key><true/></dict>"), true},
-        {"a NUL reference in a key", xmlPlist("<dict><key>a&#x00;</key><true/></dict>"), false},
-        {"a NUL byte in a comment", std::string("<plist><dict><!-- \0 --></dict></plist>", 38), false},
-        {"a hex reference to a letter", xmlPlist("<string>&#x41;</string>"), true},
-        {"a reference to a newline", xmlPlist("<string>&#10;</string>"), true},
-        {"CDATA hiding a NUL reference", xmlPlist("<string><![CDATA[>&#0;]]></string>"), true},
-        {"the binary magic alone", "bplist00", false},
-        {"a binary trailer of zeros", std::string("bplist00\0\0\0", 11) + std::string(32, '\0'), false},
-        {"an offset table inside the magic", binaryPlist({"\x09"}).substr(0, 41) + '\0', false},
-        {"an array whose references run past its end", binaryPlist({"\xA5\x01", "\x09"}), false},
-        {"a count in a following int", binaryPlist({"\xAF\x10\x01\x01", "\x09"}), true},
-        {"a following count hiding a reference to nothing", binaryPlist({"\xAF\x10\x01\x05"}), false},
-        {"an array holding itself", binaryPlist({"\xA1\x00"}), false},
-        {"sixty-five binary arrays deep", nestedBinary(65, 1), false},
-        {"forty levels each held twice", nestedBinary(40, 2), false},
-        {"a key holding a NUL", binaryPlist({"\xD1\x01\x02", std::string("\x53" "a\0b", 4), "\x09"}), false},
-        {"a key followed by a zero byte", binaryPlist({"\xD1\x02\x01", "\x09", "\x51" "a", std::string(1, '\0')}), true},
+    const std::vector<std::tuple<const char*, std::string, int>> rows = {
+        {"sixty-four containers deep, the plist's included", arrays(63), 1},
+        {"sixty-five containers deep", arrays(64), 0},
+        {"as large as the guard takes", sized(xmlPlist("<dict/>"), maximumPropertyListBytes), 1},
+        {"a byte larger", sized(xmlPlist("<dict/>"), maximumPropertyListBytes + 1), 0},
+        {"closing tags hidden in comments opened by \"<!-->\"", hidingClosers("<array><!--></array>-->"), 0},
+        {"closing tags hidden in processing instructions", hidingClosers("<array><?x ></array>?>"), 0},
+        {"closing tags hidden in a quoted \"?>\"", hidingClosers("<array><?x \"?></array>\" ?>"), 0},
+        {"closing tags hidden in internal subsets", hidingClosers("<array><!DOCTYPE x [ ></array> ]>"), 0},
+        {"closing tags hidden in a declaration's quotes", hidingClosers("<array><!DOCTYPE x \"></array>\">"), 0},
+        {"closing tags hidden in an attribute", hidingClosers("<array a=\"></array>\">"), 0},
+        {"closing tags whose names run on", xmlPlist("<array></arrayz></arrayA></arrayZ></array0></array9></array_></array-></array:></array.></array>"), 2},
+        {"a stray closing tag", xmlPlist("<array></dict></array>"), 0},
+        {"a comment never closed", "<plist><array><!-- never closed", 0},
+        {"an unknown declaration", "<!ELEMENT x>" + xmlPlist("<true/>"), 0},
+        {"containers that close themselves, an empty comment", xmlPlist("<!----><array><array/><dict/></array>"), 1},
+        {"a processing instruction never closed", "<?x", 0},
+        {"a quote never closed", "<?x \"?>", 0},
+        {"a NUL reference in a comment", xmlPlist("<dict><!-- &#0; --><key>a</key><true/></dict>"), 1},
+        {"a NUL reference in a processing instruction", "<?x > &#0; ?>" + xmlPlist("<true/>"), 1},
+        {"a NUL reference in an internal subset", "<!DOCTYPE x [ > &#0; ]>" + xmlPlist("<true/>"), 1},
+        {"a NUL reference in a key", xmlPlist("<dict><key>a&#x00;</key><true/></dict>"), 0},
+        {"a NUL byte in a comment", std::string("<plist><dict><!-- \0 --></dict></plist>", 38), 0},
+        {"hex references to letters", xmlPlist("<string>&#x41;&#X42;</string>"), 1},
+        {"a reference to a newline", xmlPlist("<string>&#10;</string>"), 1},
+        {"CDATA hiding a NUL reference", xmlPlist("<string><![CDATA[>&#0;]]></string>"), 1},
+        {"the binary magic alone", "bplist00", 0},
+        {"eight-byte offsets and references", binaryPlist({"\xA1" + bigEndian(1, 8), "\x09"}, {.offsetSize = 8, .referenceSize = 8}), 1},
+        {"nine-byte offsets", binaryPlist({"\x09"}, {.offsetSize = 9}), 0},
+        {"offsets of no bytes", binaryPlist({"\x09"}, {.offsetSize = 0}), 0},
+        {"nine-byte references", binaryPlist({"\xA1" + bigEndian(1, 9), "\x09"}, {.referenceSize = 9}), 0},
+        {"references of no bytes", binaryPlist({"\x09"}, {.referenceSize = 0}), 0},
+        {"the top object last, its references ending the object area", binaryPlist({"\x09", std::string("\xA1\x00", 2)}, {.top = 1}), 1},
+        {"the top object one past the last", binaryPlist({"\x09"}, {.top = 1}), 0},
+        {"an offset table inside the magic", binaryPlist({"\x09"}, {.tableShift = -2}), 0},
+        {"an offset table past the trailer", binaryPlist({"\x09"}, {.tableShift = 2}), 0},
+        {"an offset table running into the trailer", binaryPlist({"\x09"}, {.extraObjects = 1}), 0},
+        {"an object at the offset table", binaryPlist({"\xA1\x01", ""}), 0},
+        {"an array whose references run past its end", binaryPlist({"\xA5\x01", "\x09"}), 0},
+        {"a count in a following int", binaryPlist({"\xAF\x10\x01\x01", "\x09"}), 1},
+        {"a following count ending the object area", binaryPlist({std::string("\xAF\x10\x00", 3)}), 1},
+        {"a following count cut off by the offset table", binaryPlist({"\xAF\x10"}), 0},
+        {"a following count of sixteen bytes", binaryPlist({"\xAF\x14" + bigEndian(1, 16) + "\x01", "\x09"}), 0},
+        {"a reference one past the last object", binaryPlist({"\xA1\x01"}), 0},
+        {"an array holding itself", binaryPlist({std::string("\xA1\x00", 2)}), 0},
+        {"sixty-four binary objects deep", nestedBinary(63, 1), 1},
+        {"sixty-five binary objects deep", nestedBinary(64, 1), 0},
+        {"a million values", binaryPlist({arrayOf(999'999, 1), "\x09"}, {.offsetSize = 4}), 1},
+        {"a million and one values", binaryPlist({arrayOf(1'000'000, 1), "\x09"}, {.offsetSize = 4}), 0},
+        {"a million values, the last an array", binaryPlist({"\xA1\x01", arrayOf(999'998, 2), "\x09"}, {.offsetSize = 4}), 1},
+        {"a million and one values, the last an array", binaryPlist({"\xA1\x01", arrayOf(999'999, 2), "\x09"}, {.offsetSize = 4}), 0},
+        {"a key holding a NUL", binaryPlist({"\xD1\x01\x02", std::string("\x53" "a\0b", 4), "\x09"}), 0},
+        {"a UTF-16 key holding a NUL", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x62\0a\0\0", 5)}), 0},
+        {"a UTF-8 key holding a NUL", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x72" "a\0", 3)}), 0},
+        {"a UTF-16 key ending the object area", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x61\0a", 3)}), 1},
+        {"a key that is no string", binaryPlist({"\xD1\x01\x01", "\x09"}), 2},
+        {"a key at the offset table", binaryPlist({"\xD1\x02\x01", "\x09", ""}), 0},
+        {"a key followed by a zero byte", binaryPlist({"\xD1\x02\x01", "\x09", "\x51" "a", std::string(1, '\0')}), 1},
+        {"a value holding a NUL", binaryPlist({"\xD1\x01\x02", "\x51" "a", std::string("\x51\0", 2)}), 1},
     };
     // clang-format on
-    for (const auto& [name, bytes, passes] : rows) {
+    TempDir folder;
+    const std::string path = folder.path() + "/row.plist";
+    for (const auto& [name, bytes, outcome] : rows) {
         // Past a guard that fails, libplist may hang or abort.
-        ASSERT_EQ(propertyListWithinLimits(bytes), passes) << name;
-        EXPECT_EQ(parsePropertyList(bytes).has_value(), passes) << name;
+        ASSERT_EQ(propertyListWithinLimits(bytes), outcome != 0) << name;
+        const auto root = parsePropertyList(bytes);
+        EXPECT_EQ(root.has_value(), outcome == 1) << name;
+        writeFile(path, bytes);
+        const bool dictionary = root && plist_get_node_type(root->get()) == PLIST_DICT;
+        EXPECT_EQ(currentDictionary(path) != nullptr, dictionary) << name;
+        EXPECT_EQ(loadPropertyListFile(path).state == FileState::parsed, outcome == 1) << name;
     }
 }
 
