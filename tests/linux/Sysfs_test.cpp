@@ -72,10 +72,10 @@ TEST_F(Sysfs, EveryChangeAndEveryRootIsSeenByTheNextRead) {
     supply("BAT1", {{"type", "Battery"}, {"capacity", "30"}});
     const auto before = platform::copyPowerSourceDescriptions();
     EXPECT_EQ(SafetyCutoff::battery({before->at(1)}), (Battery{false, 30}));
+    supply("BAT1", {{"capacity", "31"}});
     for (int write = 0; write < 200; ++write) {
         supply("BAT0", {{"capacity", "10"}});
     }
-    supply("BAT1", {{"capacity", "31"}});
     supply("BAT0", {{"status", "Discharging"}});
     const auto after = platform::copyPowerSourceDescriptions();
     EXPECT_EQ(SafetyCutoff::battery({after->at(1)}), (Battery{false, 31}));
