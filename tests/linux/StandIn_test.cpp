@@ -307,7 +307,7 @@ TEST(DeadlineTimer, FiresOnceAtItsMomentCanBeSetAgainAndCancelled) {
         }
         cancelled->fireAt(platform::calendarSeconds() + 0.05);
         cancelled->cancel();
-        timer->fireAt(platform::calendarSeconds() - 0.1);
+        platform::performOnMainThread([&] { timer->fireAt(platform::calendarSeconds() - 0.1); });
         platform::scheduleRepeatingTimer(0.75, [&] {
             if (fired == 0) {
                 ::_exit(4);
