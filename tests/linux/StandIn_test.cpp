@@ -313,6 +313,15 @@ TEST(DeadlineTimer, FiresOnceAtItsMomentCanBeSetAgainAndCancelled) {
                 ::_exit(4);
             }
         });
+        // A signal interrupts the wait for the last moment (as SIGSTOP and SIGCONT do): it goes on.
+        ::signal(SIGUSR1, [](int) {});
+        sigevent interrupt{};
+        interrupt.sigev_notify = SIGEV_SIGNAL;
+        interrupt.sigev_signo = SIGUSR1;
+        timer_t signalTimer{};
+        const itimerspec quarterSecond{{}, {0, 250000000}};
+        ::timer_create(CLOCK_MONOTONIC, &interrupt, &signalTimer);
+        ::timer_settime(signalTimer, 0, &quarterSecond, nullptr);
         platform::runCurrentRunLoop();
     }
     int status = 0;
