@@ -82,6 +82,10 @@ TEST_F(Sysfs, EveryChangeAndEveryRootIsSeenByTheNextRead) {
     EXPECT_EQ(SafetyCutoff::battery(*after), (Battery{true, 10}));
     EXPECT_EQ(SafetyCutoff::battery(*before), (Battery{false, 48}))
         << "a reading handed out changed";
+    {
+        ScopedEnvironment realRoot("VELL_SYSTEM_ROOT", "");
+        EXPECT_NE(*platform::copyPowerSourceDescriptions(), *after) << "the real root's supplies";
+    }
     fs::remove_all(sys + "power_supply");
     EXPECT_EQ(SafetyCutoff::battery(), std::nullopt);
 }
