@@ -4,7 +4,6 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <string_view>
 
 #include "platform/linux/sysfs.hpp"
@@ -27,11 +26,12 @@ FolderChanges::FolderChanges(std::string folder) : folder_(std::move(folder)) {
     }
 }
 
-bool FolderChanges::startWatching() {
+// Unless the folder can be watched, the next call tries again.
+void FolderChanges::startWatching() {
     inside_.clear();
     folderWatch_ = ::inotify_add_watch(inotify_.get(), folder_.c_str(), anyChange);
     if (folderWatch_ < 0) {
-        return false;
+        return;
     }
     // A watch follows a symbolic link to the folder it names.
     for (std::string& name : sortedEntries(folder_)) {
@@ -42,7 +42,6 @@ bool FolderChanges::startWatching() {
         }
     }
     watching_ = true;
-    return true;
 }
 
 // Notes each event; false when one means the folder must be read afresh.
@@ -88,10 +87,8 @@ FolderChanges::Extent FolderChanges::changesSinceLastAsked() {
     bool itemized = true;
     alignas(inotify_event) char buffer[8192];
     for (;;) {
+        // Non-blocking, so never interrupted: -1 once the queue is empty.
         const ssize_t length = ::read(inotify_.get(), buffer, sizeof buffer);
-        if (length < 0 && errno == EINTR) {
-            continue;
-        }
         if (length <= 0) {
             break;
         }

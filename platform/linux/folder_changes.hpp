@@ -44,7 +44,7 @@ class FolderChanges {
     bool changedSinceLastAsked() { return changesSinceLastAsked() != Extent::nothing; }
 
   private:
-    bool startWatching();
+    void startWatching();
     bool takeEvents(const char* buffer, long length);
 
     std::string folder_;

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -32,10 +31,8 @@ std::optional<std::string> readSmallFile(const char* path) {
         return std::nullopt;
     }
     char buffer[maximumAttributeBytes + 1];
-    ssize_t got = 0;
-    do {
-        got = ::read(fd.get(), buffer, sizeof buffer);
-    } while (got < 0 && errno == EINTR);
+    // Never EINTR: the only handlers installed (by `vell run`) restart reads.
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got < 0 || static_cast<std::size_t>(got) > maximumAttributeBytes) {
         return std::nullopt;
     }

@@ -14,9 +14,6 @@
 namespace platform {
 namespace {
 
-// No real zone has more trip points than this.
-constexpr int maximumTripPoints = 64;
-
 ThermalState stateForTrip(const std::string& type) {
     if (type == "critical") {
         return ThermalState::critical;
@@ -36,7 +33,7 @@ ThermalState zoneState(const std::string& zone) {
         return ThermalState::nominal;
     }
     ThermalState state = ThermalState::nominal;
-    for (int trip = 0; trip < maximumTripPoints; ++trip) {
+    for (int trip = 0;; ++trip) {
         const std::string prefix = zone + "/trip_point_" + std::to_string(trip);
         const auto type = linux_host::readAttribute(prefix + "_type");
         if (!type) {

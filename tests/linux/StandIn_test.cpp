@@ -275,36 +275,61 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
 
 namespace {
 
-// In a child, as the run loop never returns: exit 0 once a deadline timer
-// fired, was set again after firing (to a moment past) and fired again; a
-// cancelled timer whose moment came first must never fire (exit 3).
+// In a child, as the run loop never returns: exit 0 once a deadline timer fired at a moment just
+// past (before a repeating timer's first tick, else exit 4), was set again after firing to moments
+// past (a fraction of a second after the epoch, and before it) and to come, and fired each time;
+// while it waits, the loop sleeps (exit 5). A cancelled timer whose moment came first must never
+// fire (exit 3).
 TEST(DeadlineTimer, FiresOnceAtItsMomentCanBeSetAgainAndCancelled) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::alarm(5);
         const auto cancelled = platform::createDeadlineTimer([] { ::_exit(3); });
+        const auto cpuSeconds = [] {
+            timespec used{};
+            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+            return used.tv_sec + used.tv_nsec / 1e9;
+        };
         int fired = 0;
+        double waitedFrom = 0;
         std::unique_ptr<platform::DeadlineTimer> timer;
         timer = platform::createDeadlineTimer([&] {
-            if (++fired == 2) {
-                ::_exit(0);
+            if (fired == 3) {
+                ::_exit(cpuSeconds() - waitedFrom < 0.05 ? 0 : 5);
             }
-            timer->fireAt(platform::calendarSeconds() - 60);
+            waitedFrom = cpuSeconds();
+            const double moments[] = {-978307199.25, -1e10, platform::calendarSeconds() + 0.5};
+            timer->fireAt(moments[fired++]);
         });
         if (!timer || !cancelled) {
             ::_exit(2);
         }
         cancelled->fireAt(platform::calendarSeconds() + 0.05);
         cancelled->cancel();
-        timer->fireAt(platform::calendarSeconds() + 0.2);
+        platform::performOnMainThread([&] { timer->fireAt(platform::calendarSeconds() - 0.1); });
+        platform::scheduleRepeatingTimer(0.75, [&] {
+            if (fired == 0) {
+                ::_exit(4);
+            }
+        });
+        // A signal interrupts the wait for the last moment (as SIGSTOP and SIGCONT do): it goes on.
+        ::signal(SIGUSR1, [](int) {});
+        sigevent interrupt{};
+        interrupt.sigev_notify = SIGEV_SIGNAL;
+        interrupt.sigev_signo = SIGUSR1;
+        timer_t signalTimer{};
+        const itimerspec quarterSecond{{}, {0, 250000000}};
+        ::timer_create(CLOCK_MONOTONIC, &interrupt, &signalTimer);
+        ::timer_settime(signalTimer, 0, &quarterSecond, nullptr);
         platform::runCurrentRunLoop();
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status))
         << "killed by signal " << WTERMSIG(status) << " (14: no outcome in 5 s)";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no timer, 3: the cancelled one fired";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "2: no timer, 3: the cancelled one fired, 4: a moment past waited, 5: the loop spun";
 }
 
 }  // namespace
