@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -116,30 +118,6 @@ TEST_F(StandIn, AProfileForcesASettingAndGroupsAreThoseOfEtcGroup) {
     EXPECT_EQ(platform::userIsInGroup(::getuid(), "admin"), std::nullopt);
 }
 
-// Both streams in the order written; output that isn't UTF-8 reads as empty.
-TEST(Process, RunsAProgramAndCollectsItsStatusAndOutput) {
-    const int leaked = ::open("/dev/null", O_RDONLY);
-    ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
-    // clang-format off
-    const std::vector<std::tuple<std::string, std::optional<PowerTool::Environment>, int, std::string>> cases = {
-        {"echo oops >&2; exit 3",                          {},   3, "oops\n"},
-        {"printf a; printf b >&2; printf c; printf d >&2", {},   0, "abcd"},
-        {"ls /proc/$$/fd",                                 {},   0, "0\n1\n2\n"},
-        {"printf 'fine \\377 text'; exit 1",               {},   1, ""},
-        {"kill -9 $$",                                     {},   9, ""},
-        {"head -c 5000000 /dev/zero | tr '\\0' x",         {},   0, std::string(5000000, 'x')},
-        {"echo $VELL_TEST_MARK $ONLY",                     {},   0, "inherited\n"},
-        {"echo $VELL_TEST_MARK $ONLY",                     PowerTool::Environment{{"ONLY", "this"}}, 0, "this\n"},
-    };
-    // clang-format on
-    for (const auto& [script, environment, code, output] : cases) {
-        const CommandResult result = PowerTool::run("/bin/sh", {"-c", script}, environment);
-        EXPECT_EQ(result.code, code) << script;
-        EXPECT_TRUE(result.output == output) << script << ": " << result.output.substr(0, 80);
-    }
-    ::close(leaked);
-}
-
 // A child that has ended is gone, even before its parent collects it.
 TEST(Process, AStartTimeIsKnownOnlyWhileTheProcessRuns) {
     const auto own = platform::processStartTime(platform::ownProcessId());
@@ -156,6 +134,98 @@ TEST(Process, AStartTimeIsKnownOnlyWhileTheProcessRuns) {
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(platform::processStartTime(child), std::nullopt);
     EXPECT_EQ(platform::processStartTime(0), std::nullopt);
+}
+
+// Each row runs in a session of its own (with a terminal only where it says so) under alarm(4),
+// so a wait that never ends reads as "no outcome". Its report: what a command in the foreground
+// wrote and its status, or how a collected one ended ("status N: " and what it wrote, both
+// streams in the order written; output that isn't UTF-8 reads as empty).
+TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals) {
+    // clang-format off
+    const auto sh = [](const std::string& script) { return std::vector<std::string>{"/bin/sh", "-c", script}; };
+    const std::string queue = "/bin/kill -q 0 -s ", idle = "; while kill -0 $PPID; do sleep 0.01; done";
+    // Perl, as dash clears the signal mask it is given.
+    const std::vector<std::string> masks = {"/usr/bin/perl", "-e", "kill HUP => $$; open S, '/proc/self/status'; print grep /SigBlk/, <S>"};
+    const std::optional<PowerTool::Environment> ours, only = PowerTool::Environment{{"ONLY", "this"}};
+    const std::vector<std::tuple<const char*, std::string, bool, std::vector<std::string>, std::optional<PowerTool::Environment>, std::string>> rows = {
+        {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},
+        {"a signal's end",                   "",            true,  sh("kill -TERM $$"),    ours, "status 143"},
+        {"no such program",                  "",            true,  {"/no/such/program"},  ours, "can't start: No such file or directory"},
+        {"no command",                       "",            true,  {},                    ours, "can't start: No such file or directory"},
+        {"a queued interrupt, no terminal",  "",            true,  sh("trap 'exit 8' INT; " + queue + "INT $PPID" + idle), ours, "status 8"},
+        {"the terminal's interrupt",         "terminal",    true,  sh("trap 'exit 8' INT; trap 'exit 7' TERM; " + queue + "INT $PPID; " + queue + "TERM $PPID" + idle), ours, "status 7"},
+        {"a kill() with a terminal",         "terminal",    true,  sh("trap 'exit 8' INT; kill -INT $PPID" + idle), ours, "status 8"},
+        {"nohup",                            "nohup",       true,  masks,                 ours, "SigBlk:\t0000000000000004\nstatus 0"},
+        {"children reaped unseen",           "reaped",      true,  sh("exit 3"),          ours, "status 1"},
+        {"interrupted waits",                "interrupted", true,  sh("sleep 0.1; exit 3"), ours, "status 3"},
+        {"collected: no such program",       "",            false, {"/no/such/program"},  ours, "status -1: No such file or directory"},
+        {"collected: both streams",          "",            false, sh("printf a; printf b >&2; printf c; printf d >&2; exit 3"), ours, "status 3: abcd"},
+        {"collected: no descriptor leaks",   "",            false, sh("ls /proc/$$/fd"),   ours, "status 0: 0\n1\n2\n"},
+        {"collected: not UTF-8",             "",            false, sh("printf 'fine \\377 text'; exit 1"), ours, "status 1: "},
+        {"collected: 5 MB",                  "",            false, sh("head -c 5000000 /dev/zero | tr '\\0' x"), ours, "status 0: " + std::string(5000000, 'x')},
+        {"collected: our environment",       "",            false, sh("echo $VELL_TEST_MARK $ONLY"), ours, "status 0: inherited\n"},
+        {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
+        {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
+        {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
+        {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
+    };
+    // clang-format on
+    const TempDir dir;
+    const std::string report = dir.path() + "/report";
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
+    for (const auto& [situation, setup, foreground, command, environment, expected] : rows) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(4);
+            ::setsid();
+            ::dup2(::open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+            if (setup == "terminal") {
+                const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+                ::grantpt(terminal), ::unlockpt(terminal);
+                ::close(::open(::ptsname(terminal), O_RDWR));  // a session's first one is its own
+            }
+            sigset_t quit;
+            sigemptyset(&quit), sigaddset(&quit, SIGQUIT);
+            ::sigprocmask(setup == "nohup" ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
+            ::signal(SIGHUP, setup == "nohup" ? SIG_IGN : SIG_DFL);
+            ::signal(SIGCHLD, setup == "reaped" ? SIG_IGN : SIG_DFL);
+            // A handler without SA_RESTART: reads and waits fail with EINTR.
+            if (setup == "interrupted") {
+                struct sigaction interrupting {};
+                interrupting.sa_handler = +[](int) {};
+                ::sigaction(SIGUSR1, &interrupting, nullptr);
+                std::thread([main = ::pthread_self()] {
+                    for (;; ::usleep(1000))
+                        ::pthread_kill(main, SIGUSR1);
+                }).detach();
+            }
+            std::string text;
+            if (foreground) {
+                const auto outcome = platform::runInForeground(command);
+                text = outcome.started ? "status " + std::to_string(outcome.status)
+                                       : "can't start: " + outcome.startError;
+            } else {
+                const auto outcome =
+                    PowerTool::run(command[0], {command.begin() + 1, command.end()}, environment);
+                text = "status " + std::to_string(outcome.code) + ": " + outcome.output;
+            }
+            text += ::signal(SIGINT, SIG_DFL) == SIG_DFL ? "" : " (the relay left in place)";
+            std::cout << text << std::flush;
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::kill(-child, SIGKILL);  // whatever the row's command left running
+        const std::string outcome =
+            (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) +
+                                       " (14: no outcome in 4 s): "
+                                 : "") +
+            readFile(report).value_or("");
+        ASSERT_TRUE(outcome == expected) << situation << ": " << outcome.substr(0, 80);
+    }
+    ::close(leaked);
 }
 
 TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
