@@ -25,6 +25,7 @@
 #include "platform/launchd.hpp"
 #include "platform/process.hpp"
 #include "platform/run_loop.hpp"
+#include "platform/suite_lock.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
@@ -116,6 +117,40 @@ TEST_F(StandIn, AProfileForcesASettingAndGroupsAreThoseOfEtcGroup) {
     EXPECT_EQ(platform::userIsInGroup(::getuid(), "staff"), true);
     fs::remove(mac.at("/etc/group"));
     EXPECT_EQ(platform::userIsInGroup(::getuid(), "admin"), std::nullopt);
+}
+
+// The lock is an flock on ~/Library/Caches/NAME.lock: one held passes on to a waiter once its
+// holder lets go, here after the waiter found it taken and paused (state S) or gave up (Z).
+TEST(SuiteLock, PassesOnWhenItsHolderLetsGoAndRefusesBadNames) {
+    const TempDir home;
+    for (const auto& [folder, name] :
+         {std::pair{std::string(), "ok"}, {home.path(), ""}, {home.path(), "a/b"}}) {
+        ScopedEnvironment scoped("HOME", folder);
+        EXPECT_FALSE(platform::lockSettingsSuite(name)) << "HOME=" << folder << ", " << name;
+    }
+    ScopedEnvironment scoped("HOME", home.path());
+    auto held = platform::lockSettingsSuite("ok");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(fs::status(home.path() + "/Library/Caches").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(home.path() + "/Library/Caches/ok.lock").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    const pid_t waiter = ::fork();
+    ASSERT_GE(waiter, 0);
+    if (waiter == 0) {
+        ::alarm(4);
+        ::close_range(3, ~0U, 0);  // the holder's descriptor too
+        ::_exit(platform::lockSettingsSuite("ok") ? 0 : 1);
+    }
+    std::string state;
+    for (int tries = 0; tries < 4000 && state != "S" && state != "Z"; ++tries, ::usleep(1000)) {
+        const std::string stat =
+            readFile("/proc/" + std::to_string(waiter) + "/stat").value_or(") ?");
+        state = stat.substr(stat.rfind(") ") + 2, 1);
+    }
+    held.reset();
+    int status = 0;
+    ::waitpid(waiter, &status, 0);
+    EXPECT_EQ(status, 0) << "1 << 8: gave up; 14: no outcome in 4 s";
 }
 
 // A child that has ended is gone, even before its parent collects it.
