@@ -33,20 +33,22 @@ ChildOutcome startFailure(int error) {
     return outcome;
 }
 
-std::int32_t waitForTermination(pid_t child) {
+std::optional<int> waitForEnd(pid_t child) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {
-            return -1;
+            return std::nullopt;
         }
     }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return WTERMSIG(status);
-    }
     return status;
+}
+
+std::int32_t waitForTermination(pid_t child) {
+    const std::optional<int> status = waitForEnd(child);
+    if (!status) {
+        return -1;
+    }
+    return WIFSIGNALED(*status) ? WTERMSIG(*status) : WEXITSTATUS(*status);
 }
 
 namespace {
