@@ -27,6 +27,12 @@ ScopedSpawnAttributes::ScopedSpawnAttributes(short flags) {
                                                                     POSIX_SPAWN_SETSIGDEF)) == 0;
 }
 
+ScopedSpawnAttributes::ScopedSpawnAttributes(const sigset_t* mask) {
+    initialized_ = posix_spawnattr_init(&attributes_) == 0;
+    ok_ = initialized_ && posix_spawnattr_setsigmask(&attributes_, mask) == 0 &&
+          posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK) == 0;
+}
+
 ChildOutcome startFailure(int error) {
     ChildOutcome outcome;
     outcome.startError = std::strerror(error);

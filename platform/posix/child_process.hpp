@@ -39,6 +39,10 @@ class ScopedFileActions {
 class ScopedSpawnAttributes {
   public:
     explicit ScopedSpawnAttributes(short flags = 0);
+    // Spawn attributes that start the child with `*mask` blocked and every
+    // signal's action as ours, ignored ones still ignored. (A pointer: on
+    // macOS a sigset_t is an integer, as the flags are.)
+    explicit ScopedSpawnAttributes(const sigset_t* mask);
     ~ScopedSpawnAttributes() {
         if (initialized_) {
             posix_spawnattr_destroy(&attributes_);

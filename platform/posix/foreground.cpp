@@ -3,7 +3,6 @@
 // sent to us alone, by kill(), is.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +15,6 @@
 #include "platform/posix/scoped_fd.hpp"
 #include "platform/posix/termination_signals.hpp"
 #include "platform/process.hpp"
-
-extern char** environ;
 
 namespace platform {
 namespace {
@@ -87,8 +84,7 @@ class RelayedSignals {
             }
             struct sigaction relaying {};
             relaying.sa_sigaction = relay;
-            relaying.sa_flags = SA_SIGINFO | SA_RESTART;
-            sigemptyset(&relaying.sa_mask);
+            relaying.sa_flags = SA_SIGINFO | SA_RESTART;  // its mask zeroed: empty
             if (::sigaction(signal, &relaying, nullptr) == 0) {
                 replaced_.push_back(replaced);
             }
@@ -108,25 +104,6 @@ class RelayedSignals {
         struct sigaction previous;
     };
     std::vector<Replaced> replaced_;
-};
-
-class SpawnAttributes {
-  public:
-    SpawnAttributes() { ok_ = posix_spawnattr_init(&attributes_) == 0; }
-    ~SpawnAttributes() {
-        if (ok_) {
-            posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-    bool ok() const { return ok_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_{};
-    bool ok_ = false;
 };
 
 // A shell's status: the exit status, or 128 + N for signal N; 1 when the
@@ -152,23 +129,15 @@ ForegroundOutcome runInForeground(const std::vector<std::string>& command) {
     BlockedSignals blocked;
     terminalsForegroundGroup = ownGroupIsTerminalsForeground();
     RelayedSignals relayed;
-    SpawnAttributes attributes;
-    if (!attributes.ok()) {
-        return {false, std::strerror(ENOMEM)};
-    }
     // The command starts with the signal mask we had, not the blocked one.
-    posix_spawnattr_setsigmask(attributes.get(), &blocked.previous());
-    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK);
-
-    std::vector<std::string> words = command;
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    posix::ScopedSpawnAttributes attributes(&blocked.previous());
+    posix::ChildCommandLine commandLine(command[0], {command.begin() + 1, command.end()},
+                                        std::nullopt);
     pid_t child = 0;
-    const int error =
-        posix_spawnp(&child, argv[0], nullptr, attributes.get(), argv.data(), environ);
+    const int error = attributes.ok()
+                          ? posix_spawnp(&child, command[0].c_str(), nullptr, attributes.get(),
+                                         commandLine.argv(), commandLine.envp())
+                          : ENOMEM;
     if (error != 0) {
         return {false, std::strerror(error)};
     }
