@@ -87,9 +87,12 @@ TEST_F(StandIn, FilesReadAndAgentsRegisterInsideTheMac) {
     EXPECT_EQ(*platform::readDictionaryFile(registered), description);
     EXPECT_EQ(platform::unregisterAgentService(job), std::nullopt);
     EXPECT_FALSE(platform::fileExists(registered));
-    EXPECT_NE(platform::unregisterAgentService(job), std::nullopt);  // gone already
-    EXPECT_NE(platform::unregisterAgentService("../escape"), std::nullopt);
-    EXPECT_NE(platform::registerAgentService(job, "/Missing.app"), std::nullopt);
+    EXPECT_EQ(platform::unregisterAgentService(job), "No such file or directory");  // gone already
+    for (const char* name : {"", "../escape", ".", ".."}) {
+        EXPECT_EQ(platform::unregisterAgentService(name), "Invalid job name.") << name;
+    }
+    EXPECT_EQ(platform::registerAgentService(job, "/Missing.app"),
+              "No job description at " + mac.at("/Missing.app/Contents" + agent) + ".");
 }
 
 // A profile's value wins over the user's, for every reader: the user's level over the computer's.
@@ -166,8 +169,7 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
     // clang-format off
     const auto sh = [](const std::string& script) { return std::vector<std::string>{"/bin/sh", "-c", script}; };
     const std::string queue = "/bin/kill -q 0 -s ", idle = "; while kill -0 $PPID; do sleep 0.01; done";
-    // Perl, as dash clears the signal mask it is given.
-    const std::vector<std::string> masks = {"/usr/bin/perl", "-e", "kill HUP => $$; open S, '/proc/self/status'; print grep /SigBlk/, <S>"};
+    const std::vector<std::string> masks = {"/usr/bin/perl", "-e", "kill HUP => $$; open S, '/proc/self/status'; print grep /SigBlk/, <S>"};  // dash clears its mask
     const std::optional<PowerTool::Environment> ours, only = PowerTool::Environment{{"ONLY", "this"}};
     const std::vector<std::tuple<const char*, std::string, bool, std::vector<std::string>, std::optional<PowerTool::Environment>, std::string>> rows = {
         {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},
@@ -192,7 +194,6 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
     };
     // clang-format on
     const TempDir dir;
-    const std::string report = dir.path() + "/report";
     ASSERT_EQ(platform::processStartTime(::getpid()),
               platform::processStartTime(platform::ownProcessId()));
     ASSERT_NE(platform::processStartTime(::getpid()), std::nullopt);
@@ -204,7 +205,7 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
         if (child == 0) {
             ::alarm(4);
             ::setsid();
-            ::dup2(::open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+            ::dup2(::creat((dir.path() + "/report").c_str(), 0600), STDOUT_FILENO);
             if (setup == "terminal") {
                 const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
                 ::grantpt(terminal), ::unlockpt(terminal);
@@ -248,7 +249,7 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
             (ended.si_code != CLD_EXITED ? "killed by signal " + std::to_string(ended.si_status) +
                                                " (14: no outcome in 4 s): "
                                          : "") +
-            readFile(report).value_or("");
+            readFile(dir.path() + "/report").value_or("");
         ASSERT_TRUE(outcome == expected) << situation << ": " << outcome.substr(0, 80);
     }
 }
