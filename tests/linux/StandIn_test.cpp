@@ -32,6 +32,98 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// First, as a hang here is a failure. Each row runs in a session of its own under alarm(4). Its
+// report: what a command in the foreground wrote and its status, or how a collected one ended
+// ("status N: " and its output, both streams in order; output that isn't UTF-8 reads as empty).
+// We started within ten minutes; an ended child has no start time, even before it is collected.
+TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals) {
+    // clang-format off
+    const auto sh = [](const std::string& script) { return std::vector<std::string>{"/bin/sh", "-c", script}; };
+    const std::string queue = "/bin/kill -q 0 -s ", idle = "; while kill -0 $PPID; do sleep 0.01; done";
+    const std::vector<std::string> masks = {"/usr/bin/perl", "-e", "kill HUP => $$; open S, '/proc/self/status'; print grep /SigBlk/, <S>"};  // dash clears its mask
+    const std::optional<PowerTool::Environment> ours, only = PowerTool::Environment{{"ONLY", "this"}};
+    const std::vector<std::tuple<const char*, std::string, bool, std::vector<std::string>, std::optional<PowerTool::Environment>, std::string>> rows = {
+        {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},
+        {"a signal's end",                   "",            true,  sh("kill -TERM $$"),    ours, "status 143"},
+        {"no such program",                  "",            true,  {"/no/such/program"},  ours, "can't start: No such file or directory"},
+        {"no command",                       "",            true,  {},                    ours, "can't start: No such file or directory"},
+        {"a queued interrupt, no terminal",  "",            true,  sh("trap 'exit 8' INT; " + queue + "INT $PPID" + idle), ours, "status 8"},
+        {"the terminal's interrupt",         "terminal",    true,  sh("trap 'exit 8' INT; trap 'exit 7' TERM; " + queue + "INT $PPID; " + queue + "TERM $PPID" + idle), ours, "status 7"},
+        {"a kill() with a terminal",         "terminal",    true,  sh("trap 'exit 8' INT; kill -INT $PPID" + idle), ours, "status 8"},
+        {"nohup",                            "nohup",       true,  masks,                 ours, "SigBlk:\t0000000000000004\nstatus 0"},
+        {"children reaped unseen",           "reaped",      true,  sh("exit 3"),          ours, "status 1"},
+        {"interrupted waits",                "interrupted", true,  sh("sleep 0.1; exit 3"), ours, "status 3"},
+        {"collected: both streams",          "",            false, sh("printf a; printf b >&2; printf c; printf d >&2; exit 3"), ours, "status 3: abcd"},
+        {"collected: no descriptor leaks",   "",            false, sh("ls /proc/$$/fd"),   ours, "status 0: 0\n1\n2\n"},
+        {"collected: not UTF-8",             "",            false, sh("printf 'fine \\377 text'; exit 1"), ours, "status 1: "},
+        {"collected: 5 MB",                  "",            false, sh("head -c 5000000 /dev/zero | tr '\\0' x"), ours, "status 0: " + std::string(5000000, 'x')},
+        {"collected: our environment",       "",            false, sh("echo $VELL_TEST_MARK $ONLY"), ours, "status 0: inherited\n"},
+        {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
+        {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
+        {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
+        {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
+    };
+    // clang-format on
+    const TempDir dir;
+    const auto ticks = platform::processStartTime(platform::ownProcessId());
+    const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));
+    ASSERT_NEAR(ticks.value_or(-1) / double(::sysconf(_SC_CLK_TCK)), uptime - 300, 300);
+    ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
+    for (const auto& [situation, setup, foreground, command, environment, expected] : rows) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(4);
+            ::setsid();
+            ::dup2(::creat((dir.path() + "/report").c_str(), 0600), STDOUT_FILENO);
+            if (setup == "terminal") {
+                const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+                ::grantpt(terminal), ::unlockpt(terminal);
+                ::close(::open(::ptsname(terminal), O_RDWR));  // a session's first one is its own
+            }
+            sigset_t quit;
+            sigemptyset(&quit), sigaddset(&quit, SIGQUIT);
+            ::sigprocmask(setup == "nohup" ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
+            ::signal(SIGHUP, setup == "nohup" ? SIG_IGN : SIG_DFL);
+            ::signal(SIGCHLD, setup == "reaped" ? SIG_IGN : SIG_DFL);
+            // A handler without SA_RESTART: reads and waits fail with EINTR.
+            if (setup == "interrupted") {
+                struct sigaction interrupting {};
+                interrupting.sa_handler = +[](int) {};
+                ::sigaction(SIGUSR1, &interrupting, nullptr);
+                std::thread([main = ::pthread_self()] {
+                    for (;; ::usleep(1000))
+                        ::pthread_kill(main, SIGUSR1);
+                }).detach();
+            }
+            std::string text;
+            if (foreground) {
+                const auto outcome = platform::runInForeground(command);
+                text = outcome.started ? "status " + std::to_string(outcome.status)
+                                       : "can't start: " + outcome.startError;
+            } else {
+                const auto outcome =
+                    PowerTool::run(command[0], {command.begin() + 1, command.end()}, environment);
+                text = "status " + std::to_string(outcome.code) + ": " + outcome.output;
+            }
+            text += ::signal(SIGINT, SIG_DFL) == SIG_DFL ? "" : " (the relay left in place)";
+            std::cout << text << std::flush;
+            ::_exit(0);
+        }
+        siginfo_t ended{};
+        ::waitid(P_PID, child, &ended, WEXITED | WNOWAIT);
+        EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
+        ::waitpid(child, nullptr, 0);
+        ::kill(-child, SIGKILL);  // whatever the row's command left running
+        const std::string outcome =
+            (ended.si_code != CLD_EXITED ? "killed by signal " + std::to_string(ended.si_status) +
+                                               " (14: no outcome in 4 s): "
+                                         : "") +
+            readFile(dir.path() + "/report").value_or("");
+        ASSERT_TRUE(outcome == expected) << situation << ": " << outcome.substr(0, 80);
+    }
+}
+
 class StandIn : public ::testing::Test {
   protected:
     SimulatedMac mac;
@@ -159,98 +251,6 @@ TEST(SuiteLock, PassesOnWhenItsHolderLetsGoAndRefusesBadNames) {
     int status = 0;
     ::waitpid(waiter, &status, 0);
     EXPECT_EQ(status, 0) << "(1 or 2) << 8: gave up, or took it held; 14: no outcome in 5 s";
-}
-
-// Each row runs in a session of its own under alarm(4). Its report: what a command in the
-// foreground wrote and its status, or how a collected one ended ("status N: " and its output,
-// both streams in the order written; output that isn't UTF-8 reads as empty). We started within
-// ten minutes; a child that has ended has no start time, even before its parent collects it.
-TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals) {
-    // clang-format off
-    const auto sh = [](const std::string& script) { return std::vector<std::string>{"/bin/sh", "-c", script}; };
-    const std::string queue = "/bin/kill -q 0 -s ", idle = "; while kill -0 $PPID; do sleep 0.01; done";
-    const std::vector<std::string> masks = {"/usr/bin/perl", "-e", "kill HUP => $$; open S, '/proc/self/status'; print grep /SigBlk/, <S>"};  // dash clears its mask
-    const std::optional<PowerTool::Environment> ours, only = PowerTool::Environment{{"ONLY", "this"}};
-    const std::vector<std::tuple<const char*, std::string, bool, std::vector<std::string>, std::optional<PowerTool::Environment>, std::string>> rows = {
-        {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},
-        {"a signal's end",                   "",            true,  sh("kill -TERM $$"),    ours, "status 143"},
-        {"no such program",                  "",            true,  {"/no/such/program"},  ours, "can't start: No such file or directory"},
-        {"no command",                       "",            true,  {},                    ours, "can't start: No such file or directory"},
-        {"a queued interrupt, no terminal",  "",            true,  sh("trap 'exit 8' INT; " + queue + "INT $PPID" + idle), ours, "status 8"},
-        {"the terminal's interrupt",         "terminal",    true,  sh("trap 'exit 8' INT; trap 'exit 7' TERM; " + queue + "INT $PPID; " + queue + "TERM $PPID" + idle), ours, "status 7"},
-        {"a kill() with a terminal",         "terminal",    true,  sh("trap 'exit 8' INT; kill -INT $PPID" + idle), ours, "status 8"},
-        {"nohup",                            "nohup",       true,  masks,                 ours, "SigBlk:\t0000000000000004\nstatus 0"},
-        {"children reaped unseen",           "reaped",      true,  sh("exit 3"),          ours, "status 1"},
-        {"interrupted waits",                "interrupted", true,  sh("sleep 0.1; exit 3"), ours, "status 3"},
-        {"collected: both streams",          "",            false, sh("printf a; printf b >&2; printf c; printf d >&2; exit 3"), ours, "status 3: abcd"},
-        {"collected: no descriptor leaks",   "",            false, sh("ls /proc/$$/fd"),   ours, "status 0: 0\n1\n2\n"},
-        {"collected: not UTF-8",             "",            false, sh("printf 'fine \\377 text'; exit 1"), ours, "status 1: "},
-        {"collected: 5 MB",                  "",            false, sh("head -c 5000000 /dev/zero | tr '\\0' x"), ours, "status 0: " + std::string(5000000, 'x')},
-        {"collected: our environment",       "",            false, sh("echo $VELL_TEST_MARK $ONLY"), ours, "status 0: inherited\n"},
-        {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
-        {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
-        {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
-        {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
-    };
-    // clang-format on
-    const TempDir dir;
-    const auto ticks = platform::processStartTime(platform::ownProcessId());
-    const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));
-    ASSERT_NEAR(ticks.value_or(-1) / double(::sysconf(_SC_CLK_TCK)), uptime - 300, 300);
-    ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
-    for (const auto& [situation, setup, foreground, command, environment, expected] : rows) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::alarm(4);
-            ::setsid();
-            ::dup2(::creat((dir.path() + "/report").c_str(), 0600), STDOUT_FILENO);
-            if (setup == "terminal") {
-                const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
-                ::grantpt(terminal), ::unlockpt(terminal);
-                ::close(::open(::ptsname(terminal), O_RDWR));  // a session's first one is its own
-            }
-            sigset_t quit;
-            sigemptyset(&quit), sigaddset(&quit, SIGQUIT);
-            ::sigprocmask(setup == "nohup" ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
-            ::signal(SIGHUP, setup == "nohup" ? SIG_IGN : SIG_DFL);
-            ::signal(SIGCHLD, setup == "reaped" ? SIG_IGN : SIG_DFL);
-            // A handler without SA_RESTART: reads and waits fail with EINTR.
-            if (setup == "interrupted") {
-                struct sigaction interrupting {};
-                interrupting.sa_handler = +[](int) {};
-                ::sigaction(SIGUSR1, &interrupting, nullptr);
-                std::thread([main = ::pthread_self()] {
-                    for (;; ::usleep(1000))
-                        ::pthread_kill(main, SIGUSR1);
-                }).detach();
-            }
-            std::string text;
-            if (foreground) {
-                const auto outcome = platform::runInForeground(command);
-                text = outcome.started ? "status " + std::to_string(outcome.status)
-                                       : "can't start: " + outcome.startError;
-            } else {
-                const auto outcome =
-                    PowerTool::run(command[0], {command.begin() + 1, command.end()}, environment);
-                text = "status " + std::to_string(outcome.code) + ": " + outcome.output;
-            }
-            text += ::signal(SIGINT, SIG_DFL) == SIG_DFL ? "" : " (the relay left in place)";
-            std::cout << text << std::flush;
-            ::_exit(0);
-        }
-        siginfo_t ended{};
-        ::waitid(P_PID, child, &ended, WEXITED | WNOWAIT);
-        EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
-        ::waitpid(child, nullptr, 0);
-        ::kill(-child, SIGKILL);  // whatever the row's command left running
-        const std::string outcome =
-            (ended.si_code != CLD_EXITED ? "killed by signal " + std::to_string(ended.si_status) +
-                                               " (14: no outcome in 4 s): "
-                                         : "") +
-            readFile(dir.path() + "/report").value_or("");
-        ASSERT_TRUE(outcome == expected) << situation << ": " << outcome.substr(0, 80);
-    }
 }
 
 TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
