@@ -32,10 +32,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// First, as a hang here is a failure. Each row runs in a session of its own under alarm(4). Its
-// report: what a command in the foreground wrote and its status, or how a collected one ended
-// ("status N: " and its output, both streams in order; output that isn't UTF-8 reads as empty).
-// We started within ten minutes; an ended child has no start time, even before it is collected.
+// First, and collected rows first, as a hang here is a failure. Each row runs in a session of its
+// own under alarm(4). Its report: how a collected command ended ("status N: " and its output, both
+// streams in order; output that isn't UTF-8 reads as empty), or what one in the foreground wrote
+// and its status. An ended child has no start time, even before it is collected; we started
+// within ten minutes.
 TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals) {
     // clang-format off
     const auto sh = [](const std::string& script) { return std::vector<std::string>{"/bin/sh", "-c", script}; };
@@ -43,6 +44,15 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
     const std::vector<std::string> masks = {"/usr/bin/perl", "-e", "kill HUP => $$; open S, '/proc/self/status'; print grep /SigBlk/, <S>"};  // dash clears its mask
     const std::optional<PowerTool::Environment> ours, only = PowerTool::Environment{{"ONLY", "this"}};
     const std::vector<std::tuple<const char*, std::string, bool, std::vector<std::string>, std::optional<PowerTool::Environment>, std::string>> rows = {
+        {"collected: both streams",          "",            false, sh("printf a; printf b >&2; printf c; printf d >&2; exit 3"), ours, "status 3: abcd"},
+        {"collected: no descriptor leaks",   "",            false, sh("ls /proc/$$/fd"),   ours, "status 0: 0\n1\n2\n"},
+        {"collected: not UTF-8",             "",            false, sh("printf 'fine \\377 text'; exit 1"), ours, "status 1: "},
+        {"collected: 5 MB",                  "",            false, sh("head -c 5000000 /dev/zero | tr '\\0' x"), ours, "status 0: " + std::string(5000000, 'x')},
+        {"collected: our environment",       "",            false, sh("echo $VELL_TEST_MARK $ONLY"), ours, "status 0: inherited\n"},
+        {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
+        {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
+        {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
+        {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
         {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},
         {"a signal's end",                   "",            true,  sh("kill -TERM $$"),    ours, "status 143"},
         {"no such program",                  "",            true,  {"/no/such/program"},  ours, "can't start: No such file or directory"},
@@ -53,21 +63,9 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
         {"nohup",                            "nohup",       true,  masks,                 ours, "SigBlk:\t0000000000000004\nstatus 0"},
         {"children reaped unseen",           "reaped",      true,  sh("exit 3"),          ours, "status 1"},
         {"interrupted waits",                "interrupted", true,  sh("sleep 0.1; exit 3"), ours, "status 3"},
-        {"collected: both streams",          "",            false, sh("printf a; printf b >&2; printf c; printf d >&2; exit 3"), ours, "status 3: abcd"},
-        {"collected: no descriptor leaks",   "",            false, sh("ls /proc/$$/fd"),   ours, "status 0: 0\n1\n2\n"},
-        {"collected: not UTF-8",             "",            false, sh("printf 'fine \\377 text'; exit 1"), ours, "status 1: "},
-        {"collected: 5 MB",                  "",            false, sh("head -c 5000000 /dev/zero | tr '\\0' x"), ours, "status 0: " + std::string(5000000, 'x')},
-        {"collected: our environment",       "",            false, sh("echo $VELL_TEST_MARK $ONLY"), ours, "status 0: inherited\n"},
-        {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
-        {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
-        {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
-        {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
     };
     // clang-format on
     const TempDir dir;
-    const auto ticks = platform::processStartTime(platform::ownProcessId());
-    const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));
-    ASSERT_NEAR(ticks.value_or(-1) / double(::sysconf(_SC_CLK_TCK)), uptime - 300, 300);
     ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
     for (const auto& [situation, setup, foreground, command, environment, expected] : rows) {
         const pid_t child = ::fork();
@@ -112,8 +110,6 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
         }
         siginfo_t ended{};
         ::waitid(P_PID, child, &ended, WEXITED | WNOWAIT);
-        EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
-        ::waitpid(child, nullptr, 0);
         ::kill(-child, SIGKILL);  // whatever the row's command left running
         const std::string outcome =
             (ended.si_code != CLD_EXITED ? "killed by signal " + std::to_string(ended.si_status) +
@@ -121,7 +117,12 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
                                          : "") +
             readFile(dir.path() + "/report").value_or("");
         ASSERT_TRUE(outcome == expected) << situation << ": " << outcome.substr(0, 80);
+        EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
+        ::waitpid(child, nullptr, 0);
     }
+    const auto ticks = platform::processStartTime(platform::ownProcessId());
+    const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));
+    EXPECT_NEAR(ticks.value_or(-1) / double(::sysconf(_SC_CLK_TCK)), uptime - 300, 300);
 }
 
 class StandIn : public ::testing::Test {
