@@ -1,6 +1,6 @@
 # Sourced by the other scripts: installs the Debian packages the build needs,
 # as root with apt-get; otherwise prints the one line that would and stops.
-vell_packages="cmake ninja-build g++ pkg-config libplist-dev libgtest-dev libgmock-dev"
+vell_packages="cmake ninja-build g++ pkg-config libplist-dev libgtest-dev libgmock-dev procps"
 
 vell_require_packages() {
     missing=""

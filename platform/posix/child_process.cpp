@@ -27,26 +27,34 @@ ScopedSpawnAttributes::ScopedSpawnAttributes(short flags) {
                                                                     POSIX_SPAWN_SETSIGDEF)) == 0;
 }
 
+ScopedSpawnAttributes::ScopedSpawnAttributes(const sigset_t* mask) {
+    initialized_ = posix_spawnattr_init(&attributes_) == 0;
+    ok_ = initialized_ && posix_spawnattr_setsigmask(&attributes_, mask) == 0 &&
+          posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK) == 0;
+}
+
 ChildOutcome startFailure(int error) {
     ChildOutcome outcome;
     outcome.startError = std::strerror(error);
     return outcome;
 }
 
-std::int32_t waitForTermination(pid_t child) {
+std::optional<int> waitForEnd(pid_t child) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {
-            return -1;
+            return std::nullopt;
         }
     }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return WTERMSIG(status);
-    }
     return status;
+}
+
+std::int32_t waitForTermination(pid_t child) {
+    const std::optional<int> status = waitForEnd(child);
+    if (!status) {
+        return -1;
+    }
+    return WIFSIGNALED(*status) ? WTERMSIG(*status) : WEXITSTATUS(*status);
 }
 
 namespace {

@@ -39,6 +39,10 @@ class ScopedFileActions {
 class ScopedSpawnAttributes {
   public:
     explicit ScopedSpawnAttributes(short flags = 0);
+    // Spawn attributes that start the child with `*mask` blocked and every
+    // signal's action as ours, ignored ones still ignored. (A pointer: on
+    // macOS a sigset_t is an integer, as the flags are.)
+    explicit ScopedSpawnAttributes(const sigset_t* mask);
     ~ScopedSpawnAttributes() {
         if (initialized_) {
             posix_spawnattr_destroy(&attributes_);
@@ -64,10 +68,15 @@ ChildOutcome startFailure(int error);
 // matters: a child that fills the pipe could otherwise never finish.
 ChildOutcome collectOutputAndWait(int output, pid_t child);
 
+// Waits for `child` to end, through any signal that interrupts the wait, and
+// gives its raw wait status; none when there is no such child to wait for (as
+// when SIGCHLD is ignored and the system reaps it unseen).
+std::optional<int> waitForEnd(pid_t child);
+
 // Waits for `child` with a plain blocking waitpid, which runs no event loop:
 // no event can start a second reconciliation pass while a program runs.
 // Returns the termination status as the Mac's task reports it: the exit
-// status, or the signal's number for a killed child.
+// status, or the signal's number for a killed child; -1 when the wait failed.
 std::int32_t waitForTermination(pid_t child);
 
 // The argument and environment vectors of a child: argv[0] is the path as

@@ -3,30 +3,27 @@
 // sent to us alone, by kill(), is.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
+#include "platform/posix/child_process.hpp"
 #include "platform/posix/scoped_fd.hpp"
+#include "platform/posix/termination_signals.hpp"
 #include "platform/process.hpp"
-
-extern char** environ;
 
 namespace platform {
 namespace {
 
-constexpr std::array<int, 3> relayedSignals = {SIGINT, SIGTERM, SIGHUP};
-
 // The one child whose signals are relayed, and whether our process group is
 // its terminal's foreground one: a signal handler can reach nothing but
-// globals, and these are the only ones.
-std::atomic<pid_t> foregroundChild{0};
-std::atomic<bool> terminalsForegroundGroup{false};
+// globals, and these are the only ones. Both start zero, as every global does.
+std::atomic<pid_t> foregroundChild;
+std::atomic<bool> terminalsForegroundGroup;
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
@@ -54,20 +51,12 @@ void relay(int signal, siginfo_t* info, void*) {
     }
 }
 
-sigset_t relayedSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : relayedSignals) {
-        sigaddset(&set, signal);
-    }
-    return set;
-}
-
-// Holds the relayed signals back, until the child's id is known.
+// Holds the relayed signals back, until the child's id is known. Letting go
+// twice does no harm: the mask is simply set again.
 class BlockedSignals {
   public:
     BlockedSignals() {
-        const sigset_t set = relayedSet();
+        const sigset_t set = posix::terminationSignals();
         ::sigprocmask(SIG_BLOCK, &set, &previous_);
     }
     ~BlockedSignals() { release(); }
@@ -75,16 +64,10 @@ class BlockedSignals {
     BlockedSignals& operator=(const BlockedSignals&) = delete;
 
     const sigset_t& previous() const { return previous_; }
-    void release() {
-        if (blocked_) {
-            blocked_ = false;
-            ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
-        }
-    }
+    void release() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
   private:
     sigset_t previous_{};
-    bool blocked_ = true;
 };
 
 // Relays each signal while it lives. One that is ignored (as under nohup)
@@ -92,64 +75,45 @@ class BlockedSignals {
 class RelayedSignals {
   public:
     RelayedSignals() {
-        for (std::size_t i = 0; i < relayedSignals.size(); ++i) {
-            struct sigaction current {};
-            ::sigaction(relayedSignals[i], nullptr, &current);
-            if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) {
+        for (const int signal : posix::terminationSignalNumbers) {
+            Replaced replaced{signal, {}};
+            ::sigaction(signal, nullptr, &replaced.previous);
+            if (!(replaced.previous.sa_flags & SA_SIGINFO) &&
+                replaced.previous.sa_handler == SIG_IGN) {
                 continue;
             }
             struct sigaction relaying {};
             relaying.sa_sigaction = relay;
-            relaying.sa_flags = SA_SIGINFO | SA_RESTART;
-            sigemptyset(&relaying.sa_mask);
-            installed_[i] = ::sigaction(relayedSignals[i], &relaying, &previous_[i]) == 0;
+            relaying.sa_flags = SA_SIGINFO | SA_RESTART;  // its mask zeroed: empty
+            if (::sigaction(signal, &relaying, nullptr) == 0) {
+                replaced_.push_back(replaced);
+            }
         }
     }
     ~RelayedSignals() {
-        for (std::size_t i = 0; i < relayedSignals.size(); ++i) {
-            if (installed_[i]) {
-                ::sigaction(relayedSignals[i], &previous_[i], nullptr);
-            }
+        for (const Replaced& replaced : replaced_) {
+            ::sigaction(replaced.signal, &replaced.previous, nullptr);
         }
     }
     RelayedSignals(const RelayedSignals&) = delete;
     RelayedSignals& operator=(const RelayedSignals&) = delete;
 
   private:
-    std::array<struct sigaction, relayedSignals.size()> previous_{};
-    std::array<bool, relayedSignals.size()> installed_{};
+    struct Replaced {
+        int signal;
+        struct sigaction previous;
+    };
+    std::vector<Replaced> replaced_;
 };
 
-class SpawnAttributes {
-  public:
-    SpawnAttributes() { ok_ = posix_spawnattr_init(&attributes_) == 0; }
-    ~SpawnAttributes() {
-        if (ok_) {
-            posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-    bool ok() const { return ok_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_{};
-    bool ok_ = false;
-};
-
+// A shell's status: the exit status, or 128 + N for signal N; 1 when the
+// wait failed.
 int waitForStatus(pid_t child) {
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return 1;
-        }
+    const std::optional<int> status = posix::waitForEnd(child);
+    if (!status) {
+        return 1;
     }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    return WIFSIGNALED(*status) ? 128 + WTERMSIG(*status) : WEXITSTATUS(*status);
 }
 
 }  // namespace
@@ -160,36 +124,28 @@ std::int64_t ownProcessId() {
 
 ForegroundOutcome runInForeground(const std::vector<std::string>& command) {
     if (command.empty()) {
-        return {false, std::strerror(ENOENT), 0};
+        return {false, std::strerror(ENOENT)};
     }
     BlockedSignals blocked;
     terminalsForegroundGroup = ownGroupIsTerminalsForeground();
     RelayedSignals relayed;
-    SpawnAttributes attributes;
-    if (!attributes.ok()) {
-        return {false, std::strerror(ENOMEM), 0};
-    }
     // The command starts with the signal mask we had, not the blocked one.
-    posix_spawnattr_setsigmask(attributes.get(), &blocked.previous());
-    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK);
-
-    std::vector<std::string> words = command;
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    posix::ScopedSpawnAttributes attributes(&blocked.previous());
+    posix::ChildCommandLine commandLine(command[0], {command.begin() + 1, command.end()},
+                                        std::nullopt);
     pid_t child = 0;
-    const int error =
-        posix_spawnp(&child, argv[0], nullptr, attributes.get(), argv.data(), environ);
+    const int error = attributes.ok()
+                          ? posix_spawnp(&child, command[0].c_str(), nullptr, attributes.get(),
+                                         commandLine.argv(), commandLine.envp())
+                          : ENOMEM;
     if (error != 0) {
-        return {false, std::strerror(error), 0};
+        return {false, std::strerror(error)};
     }
     foregroundChild = child;
     blocked.release();
     const int status = waitForStatus(child);
     foregroundChild = 0;
-    return {true, "", status};
+    return {true, {}, status};
 }
 
 }  // namespace platform

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <regex>
 #include <set>
@@ -18,7 +17,6 @@
 #include "VellShared/Preferences.hpp"
 #include "platform/linux/property_list_cache.hpp"
 #include "platform/linux/property_list_file.hpp"
-#include "platform/suite_lock.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
@@ -308,21 +306,6 @@ TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothingAndLeaveAPrivateFile
     EXPECT_EQ(fs::status(folder()).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(suite()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(readFile(suite())->rfind("<?xml", 0), 0u);
-}
-
-// A process stopped while it holds the suite's lock holds nobody up for good.
-TEST_F(Settings, TheSuitesLockWaitsForItsHolderOnlyAWhile) {
-    auto held = platform::lockSettingsSuite(P::domain);
-    ASSERT_TRUE(held);
-    auto waiter = std::async(std::launch::async,
-                             [] { return platform::lockSettingsSuite(P::domain) != nullptr; });
-    if (waiter.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-        ADD_FAILURE() << "waited for the lock without end";
-        held.reset();
-    }
-    EXPECT_FALSE(waiter.get());
-    held.reset();
-    EXPECT_TRUE(platform::lockSettingsSuite(P::domain));
 }
 
 // Real files reach libplist; nothing that makes it abort, cut a string, or grow without

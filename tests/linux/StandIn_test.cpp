@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -23,11 +25,105 @@
 #include "platform/launchd.hpp"
 #include "platform/process.hpp"
 #include "platform/run_loop.hpp"
+#include "platform/suite_lock.hpp"
 #include "tests/support/SimulatedMac.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// First, and collected rows first, as a hang here is a failure. Each row runs in a session of its
+// own under alarm(4). Its report: how a collected command ended ("status N: " and its output, both
+// streams in order; output that isn't UTF-8 reads as empty), or what one in the foreground wrote
+// and its status. An ended child has no start time, even before it is collected; we started
+// within ten minutes.
+TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals) {
+    // clang-format off
+    const auto sh = [](const std::string& script) { return std::vector<std::string>{"/bin/sh", "-c", script}; };
+    const std::string queue = "/bin/kill -q 0 -s ", idle = "; while kill -0 $PPID; do sleep 0.01; done";
+    const std::vector<std::string> masks = {"/usr/bin/perl", "-e", "kill HUP => $$; open S, '/proc/self/status'; print grep /SigBlk/, <S>"};  // dash clears its mask
+    const std::optional<PowerTool::Environment> ours, only = PowerTool::Environment{{"ONLY", "this"}};
+    const std::vector<std::tuple<const char*, std::string, bool, std::vector<std::string>, std::optional<PowerTool::Environment>, std::string>> rows = {
+        {"collected: both streams",          "",            false, sh("printf a; printf b >&2; printf c; printf d >&2; exit 3"), ours, "status 3: abcd"},
+        {"collected: no descriptor leaks",   "",            false, sh("ls /proc/$$/fd"),   ours, "status 0: 0\n1\n2\n"},
+        {"collected: not UTF-8",             "",            false, sh("printf 'fine \\377 text'; exit 1"), ours, "status 1: "},
+        {"collected: 5 MB",                  "",            false, sh("head -c 5000000 /dev/zero | tr '\\0' x"), ours, "status 0: " + std::string(5000000, 'x')},
+        {"collected: our environment",       "",            false, sh("echo $VELL_TEST_MARK $ONLY"), ours, "status 0: inherited\n"},
+        {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
+        {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
+        {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
+        {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
+        {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},
+        {"a signal's end",                   "",            true,  sh("kill -TERM $$"),    ours, "status 143"},
+        {"no such program",                  "",            true,  {"/no/such/program"},  ours, "can't start: No such file or directory"},
+        {"no command",                       "",            true,  {},                    ours, "can't start: No such file or directory"},
+        {"a queued interrupt, no terminal",  "",            true,  sh("trap 'exit 8' INT; " + queue + "INT $PPID" + idle), ours, "status 8"},
+        {"the terminal's interrupt",         "terminal",    true,  sh("trap 'exit 8' INT; trap 'exit 7' TERM; " + queue + "INT $PPID; " + queue + "TERM $PPID" + idle), ours, "status 7"},
+        {"a kill() with a terminal",         "terminal",    true,  sh("trap 'exit 8' INT; kill -INT $PPID" + idle), ours, "status 8"},
+        {"nohup",                            "nohup",       true,  masks,                 ours, "SigBlk:\t0000000000000004\nstatus 0"},
+        {"children reaped unseen",           "reaped",      true,  sh("exit 3"),          ours, "status 1"},
+        {"interrupted waits",                "interrupted", true,  sh("sleep 0.1; exit 3"), ours, "status 3"},
+    };
+    // clang-format on
+    const TempDir dir;
+    ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
+    for (const auto& [situation, setup, foreground, command, environment, expected] : rows) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(4);
+            ::setsid();
+            ::dup2(::creat((dir.path() + "/report").c_str(), 0600), STDOUT_FILENO);
+            if (setup == "terminal") {
+                const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+                ::grantpt(terminal), ::unlockpt(terminal);
+                ::close(::open(::ptsname(terminal), O_RDWR));  // a session's first one is its own
+            }
+            sigset_t quit;
+            sigemptyset(&quit), sigaddset(&quit, SIGQUIT);
+            ::sigprocmask(setup == "nohup" ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
+            ::signal(SIGHUP, setup == "nohup" ? SIG_IGN : SIG_DFL);
+            ::signal(SIGCHLD, setup == "reaped" ? SIG_IGN : SIG_DFL);
+            // A handler without SA_RESTART: reads and waits fail with EINTR.
+            if (setup == "interrupted") {
+                struct sigaction interrupting {};
+                interrupting.sa_handler = +[](int) {};
+                ::sigaction(SIGUSR1, &interrupting, nullptr);
+                std::thread([main = ::pthread_self()] {
+                    for (;; ::usleep(1000))
+                        ::pthread_kill(main, SIGUSR1);
+                }).detach();
+            }
+            std::string text;
+            if (foreground) {
+                const auto outcome = platform::runInForeground(command);
+                text = outcome.started ? "status " + std::to_string(outcome.status)
+                                       : "can't start: " + outcome.startError;
+            } else {
+                const auto outcome =
+                    PowerTool::run(command[0], {command.begin() + 1, command.end()}, environment);
+                text = "status " + std::to_string(outcome.code) + ": " + outcome.output;
+            }
+            text += ::signal(SIGINT, SIG_DFL) == SIG_DFL ? "" : " (the relay left in place)";
+            // Not through stdio, which holds what we had buffered.
+            ::_exit(::write(STDOUT_FILENO, text.data(), text.size()) < 0);
+        }
+        siginfo_t ended{};
+        ::waitid(P_PID, child, &ended, WEXITED | WNOWAIT);
+        ::kill(-child, SIGKILL);  // whatever the row's command left running
+        const std::string outcome =
+            (ended.si_code != CLD_EXITED ? "killed by signal " + std::to_string(ended.si_status) +
+                                               " (14: no outcome in 4 s): "
+                                         : "") +
+            readFile(dir.path() + "/report").value_or("");
+        ASSERT_TRUE(outcome == expected) << situation << ": " << outcome.substr(0, 80);
+        EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
+        ::waitpid(child, nullptr, 0);
+    }
+    const auto ticks = platform::processStartTime(platform::ownProcessId());
+    const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));
+    EXPECT_NEAR(ticks.value_or(-1) / double(::sysconf(_SC_CLK_TCK)), uptime - 300, 300);
+}
 
 class StandIn : public ::testing::Test {
   protected:
@@ -84,9 +180,12 @@ TEST_F(StandIn, FilesReadAndAgentsRegisterInsideTheMac) {
     EXPECT_EQ(*platform::readDictionaryFile(registered), description);
     EXPECT_EQ(platform::unregisterAgentService(job), std::nullopt);
     EXPECT_FALSE(platform::fileExists(registered));
-    EXPECT_NE(platform::unregisterAgentService(job), std::nullopt);  // gone already
-    EXPECT_NE(platform::unregisterAgentService("../escape"), std::nullopt);
-    EXPECT_NE(platform::registerAgentService(job, "/Missing.app"), std::nullopt);
+    EXPECT_EQ(platform::unregisterAgentService(job), "No such file or directory");  // gone already
+    for (const char* name : {"", "../escape", ".", ".."}) {
+        EXPECT_EQ(platform::unregisterAgentService(name), "Invalid job name.") << name;
+    }
+    EXPECT_EQ(platform::registerAgentService(job, "/Missing.app"),
+              "No job description at " + mac.at("/Missing.app/Contents" + agent) + ".");
 }
 
 // A profile's value wins over the user's, for every reader: the user's level over the computer's.
@@ -116,46 +215,43 @@ TEST_F(StandIn, AProfileForcesASettingAndGroupsAreThoseOfEtcGroup) {
     EXPECT_EQ(platform::userIsInGroup(::getuid(), "admin"), std::nullopt);
 }
 
-// Both streams in the order written; output that isn't UTF-8 reads as empty.
-TEST(Process, RunsAProgramAndCollectsItsStatusAndOutput) {
-    const int leaked = ::open("/dev/null", O_RDONLY);
-    ScopedEnvironment marker("VELL_TEST_MARK", "inherited");
-    // clang-format off
-    const std::vector<std::tuple<std::string, std::optional<PowerTool::Environment>, int, std::string>> cases = {
-        {"echo oops >&2; exit 3",                          {},   3, "oops\n"},
-        {"printf a; printf b >&2; printf c; printf d >&2", {},   0, "abcd"},
-        {"ls /proc/$$/fd",                                 {},   0, "0\n1\n2\n"},
-        {"printf 'fine \\377 text'; exit 1",               {},   1, ""},
-        {"kill -9 $$",                                     {},   9, ""},
-        {"head -c 5000000 /dev/zero | tr '\\0' x",         {},   0, std::string(5000000, 'x')},
-        {"echo $VELL_TEST_MARK $ONLY",                     {},   0, "inherited\n"},
-        {"echo $VELL_TEST_MARK $ONLY",                     PowerTool::Environment{{"ONLY", "this"}}, 0, "this\n"},
-    };
-    // clang-format on
-    for (const auto& [script, environment, code, output] : cases) {
-        const CommandResult result = PowerTool::run("/bin/sh", {"-c", script}, environment);
-        EXPECT_EQ(result.code, code) << script;
-        EXPECT_TRUE(result.output == output) << script << ": " << result.output.substr(0, 80);
+// A waiter gives up on a holder that never lets go, then takes the lock from one that lets go
+// while it waits: once it found it taken and paused (state S) or gave up (Z).
+TEST(SuiteLock, PassesOnWhenItsHolderLetsGoAndRefusesBadNames) {
+    const TempDir home;
+    std::string state(1, ' ');
+    for (const auto& [folder, name] :
+         {std::pair{std::string(), "ok"}, {home.path(), ""}, {home.path(), "a/b"}}) {
+        ScopedEnvironment scoped("HOME", folder);
+        EXPECT_FALSE(platform::lockSettingsSuite(name)) << "HOME=" << folder << ", " << name;
     }
-    ::close(leaked);
-}
-
-// A child that has ended is gone, even before its parent collects it.
-TEST(Process, AStartTimeIsKnownOnlyWhileTheProcessRuns) {
-    const auto own = platform::processStartTime(platform::ownProcessId());
-    ASSERT_TRUE(own.has_value());
-    EXPECT_EQ(platform::processStartTime(::getpid()), own);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::_exit(0);
+    ScopedEnvironment scoped("HOME", home.path());
+    auto held = platform::lockSettingsSuite("ok");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(fs::status(home.path() + "/Library/Caches").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(home.path() + "/Library/Caches/ok.lock").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    int gaveUp[2];
+    const pid_t waiter = ::pipe(gaveUp) == 0 ? ::fork() : -1;
+    ASSERT_GE(waiter, 0);
+    if (waiter == 0) {
+        ::alarm(5);
+        ::close_range(3, gaveUp[1] - 1, 0);  // the holder's descriptor too
+        const bool tookIt = platform::lockSettingsSuite("ok") != nullptr;
+        ::close(gaveUp[1]);
+        ::_exit(tookIt ? 2 : platform::lockSettingsSuite("ok") ? 0 : 1);
     }
-    siginfo_t ended{};
-    ASSERT_EQ(::waitid(P_PID, child, &ended, WEXITED | WNOWAIT), 0);
-    EXPECT_EQ(platform::processStartTime(child), std::nullopt) << "a zombie";
-    ::waitpid(child, nullptr, 0);
-    EXPECT_EQ(platform::processStartTime(child), std::nullopt);
-    EXPECT_EQ(platform::processStartTime(0), std::nullopt);
+    ::close(gaveUp[1]);
+    ASSERT_EQ(::read(gaveUp[0], state.data(), 1), 0) << "the first wait ended";
+    for (int tries = 0; tries < 4000 && state != "S" && state != "Z"; ++tries, ::usleep(1000)) {
+        const std::string stat =
+            readFile("/proc/" + std::to_string(waiter) + "/stat").value_or(") ?");
+        state = stat.substr(stat.rfind(") ") + 2, 1);
+    }
+    held.reset();
+    int status = 0;
+    ::waitpid(waiter, &status, 0);
+    EXPECT_EQ(status, 0) << "(1 or 2) << 8: gave up, or took it held; 14: no outcome in 5 s";
 }
 
 TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
