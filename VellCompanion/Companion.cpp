@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
+#include <sstream>
 #include <string_view>
 #include <utility>
 
@@ -45,14 +47,11 @@ bool agentIsRunning() {
     if (result.code != 0) {
         return false;
     }
-    std::size_t start = 0;
-    while (start <= result.output.size()) {
-        const std::size_t end = std::min(result.output.find('\n', start), result.output.size());
-        if (trimWhitespaceAndNewlines(result.output.substr(start, end - start)) ==
-            "state = running") {
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (trimWhitespaceAndNewlines(line) == "state = running") {
             return true;
         }
-        start = end + 1;
     }
     return false;
 }
@@ -367,13 +366,14 @@ std::optional<double> parseDuration(const std::string& text) {
         if (error != std::errc() || digitsEnd == end) {
             return std::nullopt;
         }
-        while (unit < std::size(units) && units[unit].first != *digitsEnd) {
-            ++unit;
-        }
-        if (unit == std::size(units)) {
+        const auto* const found =
+            std::find_if(std::begin(units) + unit, std::end(units),
+                         [&](const auto& u) { return u.first == *digitsEnd; });
+        if (found == std::end(units)) {
             return std::nullopt;
         }
-        total += count * units[unit++].second;
+        total += count * found->second;
+        unit = found - std::begin(units) + 1;
         at = digitsEnd + 1;
     }
     if (!(total > 0 && total <= longestTimedWish)) {

@@ -55,5 +55,9 @@ TEST(NoticeFor, OnlyWhatTheAgentDidOnItsOwn) {
         const std::optional<Notice> notice = noticeFor(row.before, row.after, row.now);
         EXPECT_EQ(notice ? notice->title : "", row.title) << row.situation;
     }
-    EXPECT_EQ(noticeFor(on, reading(false, {}, hot), 0)->text, hot);
+    EXPECT_EQ(noticeFor(on, reading(false, {}, hot), 0).value_or(Notice{}).text, hot);
+    EXPECT_EQ(noticeFor(on, lost, 0).value_or(Notice{}).text,
+              "macOS no longer reports whether sleep is disabled. If this lasts, restart the Mac.");
+    EXPECT_EQ(noticeFor(timed, off, end).value_or(Notice{}).text,
+              "The time you set is up: the Mac sleeps normally again.");
 }

@@ -1,9 +1,9 @@
 // What `sudo -k -n -l` lists decides whether pmset runs without a password.
 #include "VellCompanion/SudoListing.hpp"
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include "tests/unit/FakeTest.hpp"
 
 using VellCompanion::listingLetsPmsetRunWithoutPassword;
 
@@ -37,6 +37,11 @@ TEST(SudoListing, OnlyAnEntryThatSurelyLetsBothCommandsRunAsRootWithoutAPassword
         {"garbled", header + "    (root NOPASSWD: ALL\n    (\n    )\n" + std::string("\0\xff(root) NOPASSWD: ALL", 22), false},
     };
     // clang-format on
+    ASSERT_TRUE(endsInAChild([&] {
+        for (const auto& row : rows) {
+            listingLetsPmsetRunWithoutPassword(row.listing);
+        }
+    })) << "reading a listing never ended";
     for (const auto& row : rows) {
         EXPECT_EQ(listingLetsPmsetRunWithoutPassword(row.listing), row.passes) << row.name;
     }
