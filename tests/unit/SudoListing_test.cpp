@@ -40,6 +40,7 @@ TEST(SudoListing, OnlyAnEntryThatSurelyLetsBothCommandsRunAsRootWithoutAPassword
         {"an escaped comma separates nothing", header + "    (root) NOPASSWD: /bin/echo a\\, /usr/bin/pmset\n", false},
         {"no arguments allowed", header + "    (root) NOPASSWD: /usr/bin/pmset \"\"\n", false},
         {"a rule outside the privileges", "Runas and Command-specific defaults for ann:\n    (root) NOPASSWD: ALL\n", false},
+        {"a wrapped line with no entry before it", header + "        (root) NOPASSWD: ALL\n", false},
         {"a wrapped line after a blank one", header + "    (root) NOPASSWD: /usr/bin/pmset -a disablesleep 0, /usr/bin/pmset -a\n\n        disablesleep 1\n", false},
         {"nothing", "", false},
         {"garbled", header + "    (root NOPASSWD: ALL\n    (\n    )\n" + std::string("\0\xff(root) NOPASSWD: ALL", 22), false},
