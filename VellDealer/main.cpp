@@ -1,11 +1,8 @@
-// The agent's process: one VellDealer for the life of the process.
-#include <memory>
-
+// The agent's process: one VellDealer for the life of the process. Its run
+// loop never returns; every way out ends the process from within.
 #include "VellDealer/VellDealer.hpp"
 
 int main() {
-    auto dealer = std::make_unique<VellDealer>();
-    dealer->run();
-    dealer.reset();
-    return 0;
+    VellDealer dealer;
+    dealer.run();
 }
