@@ -35,6 +35,8 @@ TEST(SudoListing, OnlyAnEntryThatSurelyLetsBothCommandsRunAsRootWithoutAPassword
         {"a folder", afterAll + "/usr/bin/\n", false},
         {"a digest before the path", afterAll + "sha224:0d1e /usr/bin/pmset\n", false},
         {"sudoedit, which is no pmset", afterAll + "sudoedit /etc/hosts\n", true},
+        {"another program", afterAll + "/bin/ls\n", true},
+        {"a garbled entry, skipped", header + "    (root) NOPASSWD: ALL\n    (root\n", true},
         {"as a group that may hold root", header + "    (root) NOPASSWD: ALL\n    (%wheel) /usr/bin/pmset\n", false},
         {"as a netgroup that may hold root", header + "    (root) NOPASSWD: ALL\n    (+ops) /usr/bin/pmset\n", false},
         {"an escaped comma separates nothing", header + "    (root) NOPASSWD: /bin/echo a\\, /usr/bin/pmset\n", false},

@@ -30,6 +30,7 @@ TEST(Utf8, ValidatesStrictlyAndReplacesEachMaximalInvalidSubpartOnce) {
         EXPECT_EQ(decodeUtf8ReplacingInvalid(bytes), replaced) << bytes;
         EXPECT_EQ(isValidUtf8(bytes), replaced == bytes) << bytes;
     }
+    EXPECT_FALSE(isValidUtf8(std::string_view("\xC3\xA9", 1))) << "read past its end";
 }
 
 TEST(Utf8, TrimsUnicodeWhitespaceAndLineBreaksAtBothEnds) {
