@@ -366,9 +366,9 @@ std::optional<double> parseDuration(const std::string& text) {
         if (error != std::errc() || digitsEnd == end) {
             return std::nullopt;
         }
-        const auto* const found =
-            std::find_if(std::begin(units) + unit, std::end(units),
-                         [&](const auto& u) { return u.first == *digitsEnd; });
+        const char letter = *digitsEnd;
+        const auto* const found = std::find_if(std::begin(units) + unit, std::end(units),
+                                               [letter](const auto& u) { return u.first == letter; });
         if (found == std::end(units)) {
             return std::nullopt;
         }
