@@ -367,8 +367,9 @@ std::optional<double> parseDuration(const std::string& text) {
             return std::nullopt;
         }
         const char letter = *digitsEnd;
-        const auto* const found = std::find_if(std::begin(units) + unit, std::end(units),
-                                               [letter](const auto& u) { return u.first == letter; });
+        const auto* const found =
+            std::find_if(std::begin(units) + unit, std::end(units),
+                         [letter](const auto& u) { return u.first == letter; });
         if (found == std::end(units)) {
             return std::nullopt;
         }
