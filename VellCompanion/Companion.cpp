@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <iterator>
-#include <sstream>
 #include <string_view>
 #include <utility>
 
@@ -47,11 +46,17 @@ bool agentIsRunning() {
     if (result.code != 0) {
         return false;
     }
-    std::istringstream lines(result.output);
-    for (std::string line; std::getline(lines, line);) {
+    // Character by character, so that no scan can stall on a line.
+    std::string line;
+    for (const char c : result.output + '\n') {
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
         if (trimWhitespaceAndNewlines(line) == "state = running") {
             return true;
         }
+        line.clear();
     }
     return false;
 }
