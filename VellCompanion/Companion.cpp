@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -45,14 +46,17 @@ bool agentIsRunning() {
     if (result.code != 0) {
         return false;
     }
-    std::size_t start = 0;
-    while (start <= result.output.size()) {
-        const std::size_t end = std::min(result.output.find('\n', start), result.output.size());
-        if (trimWhitespaceAndNewlines(result.output.substr(start, end - start)) ==
-            "state = running") {
+    // Character by character, so that no scan can stall on a line.
+    std::string line;
+    for (const char c : result.output + '\n') {
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
+        if (trimWhitespaceAndNewlines(line) == "state = running") {
             return true;
         }
-        start = end + 1;
+        line.clear();
     }
     return false;
 }
@@ -367,13 +371,15 @@ std::optional<double> parseDuration(const std::string& text) {
         if (error != std::errc() || digitsEnd == end) {
             return std::nullopt;
         }
-        while (unit < std::size(units) && units[unit].first != *digitsEnd) {
-            ++unit;
-        }
-        if (unit == std::size(units)) {
+        const char letter = *digitsEnd;
+        const auto* const found =
+            std::find_if(std::begin(units) + unit, std::end(units),
+                         [letter](const auto& u) { return u.first == letter; });
+        if (found == std::end(units)) {
             return std::nullopt;
         }
-        total += count * units[unit++].second;
+        total += count * found->second;
+        unit = found - std::begin(units) + 1;
         at = digitsEnd + 1;
     }
     if (!(total > 0 && total <= longestTimedWish)) {

@@ -83,7 +83,7 @@ std::vector<std::string> privilegeEntries(std::string_view listing) {
         }
         if (indent < continuationIndent && text.starts_with('(')) {
             entries.emplace_back(text);
-        } else if (!entries.empty() && !entries.back().empty()) {
+        } else if (!entries.back().empty()) {  // the header line added one
             entries.back() += ' ';
             entries.back() += text;
         }

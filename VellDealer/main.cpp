@@ -1,11 +1,10 @@
-// The agent's process: one VellDealer for the life of the process.
+// The agent's process: one VellDealer for the life of the process. Its run
+// loop never returns; every way out ends the process from within.
 #include <memory>
 
 #include "VellDealer/VellDealer.hpp"
 
 int main() {
-    auto dealer = std::make_unique<VellDealer>();
+    const auto dealer = std::make_unique<VellDealer>();
     dealer->run();
-    dealer.reset();
-    return 0;
 }

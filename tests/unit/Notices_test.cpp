@@ -39,6 +39,7 @@ TEST(NoticeFor, OnlyWhatTheAgentDidOnItsOwn) {
         {"the agent cut off", on, reading(false, {}, "Vell turned off: battery at 20%"), 0, cutOff},
         {"a cutoff no reading saw the wish of", off, reading(false, {}, hot), 0, cutOff},
         {"the same cutoff again, its cause holding", reading(true, {}, hot, true), reading(false, {}, hot, false, critical), 0, cutOff},
+        {"nothing wanted, an old cutoff's cause still holding", reading(false, {}, hot, false, critical), reading(false, {}, hot, false, critical), 0, ""},
         {"the user's off, an old reason standing", reading(true, {}, hot, true), reading(false, {}, hot), 0, ""},
         {"a cutoff and the override lost at once", on, reading(false, {}, hot, std::nullopt), 0, cutOff},
         {"a timed wish withdrawn at its end", timed, off, end, ended},
@@ -55,5 +56,9 @@ TEST(NoticeFor, OnlyWhatTheAgentDidOnItsOwn) {
         const std::optional<Notice> notice = noticeFor(row.before, row.after, row.now);
         EXPECT_EQ(notice ? notice->title : "", row.title) << row.situation;
     }
-    EXPECT_EQ(noticeFor(on, reading(false, {}, hot), 0)->text, hot);
+    EXPECT_EQ(noticeFor(on, reading(false, {}, hot), 0).value_or(Notice{}).text, hot);
+    EXPECT_EQ(noticeFor(on, lost, 0).value_or(Notice{}).text,
+              "macOS no longer reports whether sleep is disabled. If this lasts, restart the Mac.");
+    EXPECT_EQ(noticeFor(timed, off, end).value_or(Notice{}).text,
+              "The time you set is up: the Mac sleeps normally again.");
 }

@@ -264,6 +264,7 @@ TEST_F(ProcessTest, InitFindsTheBundleFromTheExecutableOrHasNone) {
     EXPECT_EQ(VellDealerTesting::launchAppPath(), "/Apps/\xEF\xBF\xBD.app");
     EXPECT_EQ(appBundlePath("/a/b"), "/");
     EXPECT_EQ(deletingLastPathComponent("/a/b/"), "/a");
+    EXPECT_EQ(deletingLastPathComponent("a/"), "");
 }
 
 TEST_F(ProcessTest, RunPassesOnceInstallsTheSourcesAndEachEventIsOnePassOnTheMainThread) {
