@@ -24,6 +24,7 @@
 #include "platform/groups.hpp"
 #include "platform/launchd.hpp"
 #include "platform/process.hpp"
+#include "platform/registry.hpp"
 #include "platform/run_loop.hpp"
 #include "platform/suite_lock.hpp"
 #include "tests/support/SimulatedMac.hpp"
@@ -142,11 +143,15 @@ TEST_F(StandIn, TheRegistryReadsBooleansAndNumbersOnly) {
         {"<plist><dict><key>Other</key><true/></dict></plist>", std::nullopt},
         {"<plist><array><true/></array></plist>", std::nullopt},
         {"not a property list", std::nullopt},
+        {entry + "<true/>" + end, true},
     };
     for (const auto& [stored, expected] : cases) {
         writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"), stored);
         EXPECT_EQ(PowerTool::sleepDisabled(), expected) << stored;
     }
+    writeFile(mac.at("/IORegistry/.plist"), entry + "<true/>" + end);
+    for (const char* refused : {"", "../IORegistry/IOPMrootDomain"})  // class names only
+        EXPECT_EQ(platform::readRegistryTruthValue(refused, "SleepDisabled"), std::nullopt);
     fs::remove(mac.at("/IORegistry/IOPMrootDomain.plist"));
     EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
 }
@@ -163,29 +168,54 @@ TEST_F(StandIn, ThePowerToolTurnsTheOverrideOnAndOffThroughSudoAndPmset) {
     EXPECT_EQ(PowerTool::setSleepDisabled(true), "No such file or directory");
 }
 
-// A registered agent is a copy of its bundle's job description.
+// A registered agent is a copy of its bundle's job description, in a home without Library yet.
 TEST_F(StandIn, FilesReadAndAgentsRegisterInsideTheMac) {
     const std::string job = "org.vell.app.dealer.plist", agent = "/Library/LaunchAgents/" + job;
-    const std::string inBundle = "/Applications/Vell.app/Contents" + agent,
-                      registered = "/Users/ann" + agent;
+    const std::string app = "/Applications/Vell.app", inBundle = app + "/Contents" + agent,
+                      registered = "/Users/bob" + agent;
+    fs::create_directories(mac.at("/Users/bob"));
+    ScopedEnvironment bob("HOME", mac.at("/Users/bob"));
     const PropertyListDictionary description = {{"Label", "org.vell.app.dealer"}};
     writeFile(mac.at(inBundle),
               "<plist><dict><key>Label</key><string>org.vell.app.dealer</string></dict></plist>");
     fs::create_symlink(mac.at("/nowhere"), mac.at("/Applications/Dangling.app"));
-    EXPECT_TRUE(platform::fileExists("/Applications/Vell.app"));
+    EXPECT_TRUE(platform::fileExists(app));
     EXPECT_FALSE(platform::fileExists("/Applications/Other.app"));
     EXPECT_FALSE(platform::fileExists("/Applications/Dangling.app"));
     EXPECT_EQ(*platform::readDictionaryFile(inBundle), description);
-    EXPECT_EQ(platform::registerAgentService(job, "/Applications/Vell.app"), std::nullopt);
+    EXPECT_EQ(platform::agentServiceStatus(job, app), platform::AgentServiceStatus::notRegistered);
+    EXPECT_EQ(platform::registerAgentService(job, app), std::nullopt);
     EXPECT_EQ(*platform::readDictionaryFile(registered), description);
+    EXPECT_EQ(platform::agentServiceStatus(job, "/Missing.app"), platform::AgentServiceStatus::enabled);
+    for (const char* folder : {"/Users/bob/Library", "/Users/bob/Library/LaunchAgents"})
+        EXPECT_EQ(fs::status(mac.at(folder)).permissions(), fs::perms::owner_all) << folder;
     EXPECT_EQ(platform::unregisterAgentService(job), std::nullopt);
     EXPECT_FALSE(platform::fileExists(registered));
     EXPECT_EQ(platform::unregisterAgentService(job), "No such file or directory");  // gone already
+    EXPECT_EQ(platform::agentServiceStatus(job, "/Missing.app"), platform::AgentServiceStatus::notFound);
     for (const char* name : {"", "../escape", ".", ".."}) {
-        EXPECT_EQ(platform::unregisterAgentService(name), "Invalid job name.") << name;
+        EXPECT_EQ(std::tuple(platform::unregisterAgentService(name),
+                             platform::registerAgentService(name, app),
+                             platform::agentServiceStatus(name, app)),
+                  std::tuple("Invalid job name.", "Invalid job name.", platform::AgentServiceStatus::notFound))
+            << name;
     }
-    EXPECT_EQ(platform::registerAgentService(job, "/Missing.app"),
-              "No job description at " + mac.at("/Missing.app/Contents" + agent) + ".");
+    writeFile(mac.at("/List.app/Contents" + agent), "<plist><array/></plist>");
+    for (const std::string bundle : {"/List.app", "/Missing.app"}) {
+        EXPECT_EQ(platform::registerAgentService(job, bundle),
+                  "No job description at " + mac.at(bundle + "/Contents" + agent) + ".");
+    }
+    fs::create_symlink("/dev/full", mac.at(registered));  // a write that fails once flushed
+    EXPECT_EQ(platform::registerAgentService(job, app), "Could not write " + mac.at(registered) + ".");
+}
+
+// The calendar counts from 2001 by the system's clock; a pause lasts at least as asked.
+TEST(Clock, CountsFrom2001AndPausesAtLeastAsAsked) {
+    const double unixTime = ::time(nullptr), start = platform::monotonicSeconds();
+    const double calendar = platform::calendarSeconds() - (unixTime - 978307200);
+    platform::pauseFor(0.1);
+    EXPECT_TRUE(calendar >= 0 && calendar < 60) << calendar;
+    EXPECT_GE(platform::monotonicSeconds() - start, 0.099);
 }
 
 // A profile's value wins over the user's, for every reader: the user's level over the computer's.
@@ -258,6 +288,7 @@ TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
     const std::string path = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
     fs::create_directories(fs::path(mac.at(path)).parent_path());
     fs::copy_file(VELL_OWN_PATH_PROBE, mac.at(path));
+    ScopedEnvironment slashed("VELL_SYSTEM_ROOT", mac.root() + "//");  // the same root
     EXPECT_EQ(PowerTool::run(path, {}).output, path + " exists\n" + path + " missing\n");
 }
 
