@@ -1,8 +1,5 @@
 #include "platform/linux/system_root.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 namespace platform::linux_host {
@@ -13,11 +10,8 @@ namespace {
 // in place, so that asking builds no string.
 std::string_view rootNow() {
     const char* variable = std::getenv("VELL_SYSTEM_ROOT");
-    std::string_view root = variable ? variable : "";
-    while (!root.empty() && root.back() == '/') {
-        root.remove_suffix(1);
-    }
-    return root;
+    const std::string_view root = variable ? variable : "";
+    return root.substr(0, root.find_last_not_of('/') + 1);
 }
 
 }  // namespace
@@ -31,20 +25,12 @@ bool isSystemRoot(std::string_view root) {
 }
 
 std::string rootedPath(const std::string& path) {
-    const std::string_view root = rootNow();
-    std::string rooted;
-    rooted.reserve(root.size() + path.size());
-    return rooted.append(root).append(path);
+    return std::string(rootNow()).append(path);
 }
 
 std::string homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        return home;
-    }
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) {
-        return entry->pw_dir;
-    }
-    return "/";
+    const char* home = std::getenv("HOME");
+    return home ? home : std::string();
 }
 
 }  // namespace platform::linux_host

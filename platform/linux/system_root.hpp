@@ -16,7 +16,7 @@ bool isSystemRoot(std::string_view root);
 // The file that stands for the Mac's absolute `path`.
 std::string rootedPath(const std::string& path);
 
-// The user's home: $HOME, else the password database's entry.
+// The user's home: $HOME, as launchd sets it for every agent; "" without it.
 std::string homeDirectory();
 
 }  // namespace platform::linux_host

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -16,19 +17,15 @@ namespace platform {
 // is the " (deleted)" that Linux appends once the file is gone, so that the
 // existence test then finds nothing there.
 int ownExecutablePath(char* buffer, std::size_t size) {
-    char link[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", link, sizeof link);
-    if (length <= 0) {
-        return 0;
-    }
-    std::string_view path(link, static_cast<std::size_t>(length));
+    std::error_code unreadable;  // leaves the path empty
+    const std::string link = std::filesystem::read_symlink("/proc/self/exe", unreadable).string();
+    std::string_view path = link;
     constexpr std::string_view deleted = " (deleted)";
     if (path.ends_with(deleted)) {
         path.remove_suffix(deleted.size());
     }
     const std::string root = linux_host::systemRoot();
-    if (!root.empty() && path.size() > root.size() && path.starts_with(root) &&
-        path[root.size()] == '/') {
+    if (path.starts_with(root + "/")) {
         path.remove_prefix(root.size());
     }
     const std::size_t written = std::min(size, path.size());

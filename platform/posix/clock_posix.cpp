@@ -1,35 +1,26 @@
 #include "platform/clock.hpp"
 
-#include <time.h>
-
-#include <cerrno>
-#include <cmath>
+#include <chrono>
+#include <thread>
 
 namespace platform {
 
 double monotonicSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 double calendarSeconds() {
-    // Seconds from 1970-01-01 to 2001-01-01.
+    // Seconds from 1970-01-01, the system clock's epoch, to 2001-01-01.
     constexpr double referenceDateInUnixTime = 978307200.0;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec) - referenceDateInUnixTime +
-           static_cast<double>(now.tv_nsec) / 1e9;
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+               .count() -
+           referenceDateInUnixTime;
 }
 
+// Resumes after a signal's interruption; returns at once for nothing or less.
 void pauseFor(double seconds) {
-    if (!(seconds > 0)) {
-        return;
-    }
-    const double whole = std::floor(seconds);
-    timespec remaining{static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace platform

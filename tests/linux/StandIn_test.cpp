@@ -24,6 +24,7 @@
 #include "platform/groups.hpp"
 #include "platform/launchd.hpp"
 #include "platform/process.hpp"
+#include "platform/registry.hpp"
 #include "platform/run_loop.hpp"
 #include "platform/suite_lock.hpp"
 #include "tests/support/SimulatedMac.hpp"
@@ -132,7 +133,7 @@ class StandIn : public ::testing::Test {
     ScopedEnvironment home{"HOME", mac.home()};
 };
 
-TEST_F(StandIn, TheRegistryReadsBooleansAndNumbersOnly) {
+TEST_F(StandIn, TheOverrideIsReadFromTheRegistryAndSetThroughSudoAndPmset) {
     const std::string entry = "<plist><dict><key>SleepDisabled</key>", end = "</dict></plist>";
     const std::vector<std::pair<std::string, std::optional<bool>>> cases = {
         {entry + "<integer>1</integer>" + end, true},
@@ -142,16 +143,17 @@ TEST_F(StandIn, TheRegistryReadsBooleansAndNumbersOnly) {
         {"<plist><dict><key>Other</key><true/></dict></plist>", std::nullopt},
         {"<plist><array><true/></array></plist>", std::nullopt},
         {"not a property list", std::nullopt},
+        {entry + "<true/>" + end, true},
     };
     for (const auto& [stored, expected] : cases) {
         writeFile(mac.at("/IORegistry/IOPMrootDomain.plist"), stored);
-        EXPECT_EQ(PowerTool::sleepDisabled(), expected) << stored;
+        ASSERT_EQ(PowerTool::sleepDisabled(), expected) << stored;
     }
+    writeFile(mac.at("/IORegistry/.plist"), entry + "<true/>" + end);
+    for (const char* refused : {"", "../IORegistry/IOPMrootDomain"})  // class names only
+        EXPECT_EQ(platform::readRegistryTruthValue(refused, "SleepDisabled"), std::nullopt);
     fs::remove(mac.at("/IORegistry/IOPMrootDomain.plist"));
     EXPECT_EQ(PowerTool::sleepDisabled(), std::nullopt);
-}
-
-TEST_F(StandIn, ThePowerToolTurnsTheOverrideOnAndOffThroughSudoAndPmset) {
     EXPECT_EQ(PowerTool::setSleepDisabled(true), std::nullopt);
     EXPECT_EQ(PowerTool::sleepDisabled(), true);
     EXPECT_EQ(PowerTool::setSleepDisabled(false), std::nullopt);
@@ -163,29 +165,44 @@ TEST_F(StandIn, ThePowerToolTurnsTheOverrideOnAndOffThroughSudoAndPmset) {
     EXPECT_EQ(PowerTool::setSleepDisabled(true), "No such file or directory");
 }
 
-// A registered agent is a copy of its bundle's job description.
-TEST_F(StandIn, FilesReadAndAgentsRegisterInsideTheMac) {
+// A registered agent copies its bundle's job description; an executable finds itself in the Mac.
+TEST_F(StandIn, FilesReadAgentsRegisterAndAnExecutableFindsItselfInsideTheMac) {
+    using platform::AgentServiceStatus;
     const std::string job = "org.vell.app.dealer.plist", agent = "/Library/LaunchAgents/" + job;
-    const std::string inBundle = "/Applications/Vell.app/Contents" + agent,
-                      registered = "/Users/ann" + agent;
+    const std::string app = "/Applications/Vell.app", registered = "/Users/ann" + agent;
     const PropertyListDictionary description = {{"Label", "org.vell.app.dealer"}};
-    writeFile(mac.at(inBundle),
+    writeFile(mac.at(app + "/Contents" + agent),
               "<plist><dict><key>Label</key><string>org.vell.app.dealer</string></dict></plist>");
     fs::create_symlink(mac.at("/nowhere"), mac.at("/Applications/Dangling.app"));
-    EXPECT_TRUE(platform::fileExists("/Applications/Vell.app"));
+    EXPECT_TRUE(platform::fileExists(app));
     EXPECT_FALSE(platform::fileExists("/Applications/Other.app"));
     EXPECT_FALSE(platform::fileExists("/Applications/Dangling.app"));
-    EXPECT_EQ(*platform::readDictionaryFile(inBundle), description);
-    EXPECT_EQ(platform::registerAgentService(job, "/Applications/Vell.app"), std::nullopt);
-    EXPECT_EQ(*platform::readDictionaryFile(registered), description);
+    EXPECT_EQ(platform::agentServiceStatus(job, app), AgentServiceStatus::notRegistered);
+    EXPECT_EQ(platform::registerAgentService(job, app), std::nullopt);
+    const auto copy = platform::readDictionaryFile(registered);
+    ASSERT_TRUE(copy && *copy == description) << "no copy in the home";
+    EXPECT_EQ(platform::agentServiceStatus(job, "/Missing.app"), AgentServiceStatus::enabled);
+    for (const char* folder : {"/Users/ann/Library", "/Users/ann/Library/LaunchAgents"})
+        EXPECT_EQ(fs::status(mac.at(folder)).permissions(), fs::perms::owner_all) << folder;
     EXPECT_EQ(platform::unregisterAgentService(job), std::nullopt);
-    EXPECT_FALSE(platform::fileExists(registered));
+    EXPECT_EQ(platform::agentServiceStatus(job, "/Missing.app"), AgentServiceStatus::notFound);
     EXPECT_EQ(platform::unregisterAgentService(job), "No such file or directory");  // gone already
-    for (const char* name : {"", "../escape", ".", ".."}) {
+    for (const char* name : {"", "../escape", ".", ".."})
         EXPECT_EQ(platform::unregisterAgentService(name), "Invalid job name.") << name;
-    }
+    EXPECT_EQ(platform::registerAgentService("..", app), "Invalid job name.");
+    EXPECT_EQ(platform::agentServiceStatus("..", app), AgentServiceStatus::notFound);
     EXPECT_EQ(platform::registerAgentService(job, "/Missing.app"),
               "No job description at " + mac.at("/Missing.app/Contents" + agent) + ".");
+    writeFile(mac.at("/List.app/Contents" + agent), "<plist><array/></plist>");
+    EXPECT_NE(platform::registerAgentService(job, "/List.app"), std::nullopt);
+    fs::create_symlink("/dev/full", mac.at(registered));  // a write that fails once flushed
+    EXPECT_EQ(platform::registerAgentService(job, app),
+              "Could not write " + mac.at(registered) + ".");
+    const std::string path = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
+    fs::create_directories(fs::path(mac.at(path)).parent_path());
+    fs::copy_file(VELL_OWN_PATH_PROBE, mac.at(path));
+    ScopedEnvironment slashed("VELL_SYSTEM_ROOT", mac.root() + "//");  // the same root
+    EXPECT_EQ(PowerTool::run(path, {}).output, path + " exists\n" + path + " missing\n");
 }
 
 // A profile's value wins over the user's, for every reader: the user's level over the computer's.
@@ -218,6 +235,10 @@ TEST_F(StandIn, AProfileForcesASettingAndGroupsAreThoseOfEtcGroup) {
 // A waiter gives up on a holder that never lets go, then takes the lock from one that lets go
 // while it waits: once it found it taken and paused (state S) or gave up (Z).
 TEST(SuiteLock, PassesOnWhenItsHolderLetsGoAndRefusesBadNames) {
+    const double unixTime = ::time(nullptr), start = platform::monotonicSeconds();
+    EXPECT_NEAR(platform::calendarSeconds() - (unixTime - 978307200), 30, 30) << "from 2001";
+    platform::pauseFor(0.1);
+    EXPECT_GE(platform::monotonicSeconds() - start, 0.099) << "a pause lasts at least as asked";
     const TempDir home;
     std::string state(1, ' ');
     for (const auto& [folder, name] :
@@ -252,13 +273,6 @@ TEST(SuiteLock, PassesOnWhenItsHolderLetsGoAndRefusesBadNames) {
     int status = 0;
     ::waitpid(waiter, &status, 0);
     EXPECT_EQ(status, 0) << "(1 or 2) << 8: gave up, or took it held; 14: no outcome in 5 s";
-}
-
-TEST_F(StandIn, AnExecutableReadsItsOwnPathInsideTheMac) {
-    const std::string path = "/Users/ann/.Trash/Vell.app/Contents/MacOS/VellDealer";
-    fs::create_directories(fs::path(mac.at(path)).parent_path());
-    fs::copy_file(VELL_OWN_PATH_PROBE, mac.at(path));
-    EXPECT_EQ(PowerTool::run(path, {}).output, path + " exists\n" + path + " missing\n");
 }
 
 // The run loop never returns: each case runs in a child (standard input closed, so a descriptor
@@ -366,10 +380,6 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
         ASSERT_EQ(ended + "\n" + readFile(errors).value_or(""), outcome) << failing;
     }
 }
-
-}  // namespace
-
-namespace {
 
 // In a child, as the run loop never returns: exit 0 once a deadline timer fired at a moment just
 // past (before a repeating timer's first tick, else exit 4), was set again after firing to moments
