@@ -1,13 +1,18 @@
 #include "platform/clock.hpp"
 
+#include <time.h>
+
 #include <chrono>
 #include <thread>
 
 namespace platform {
 
+// CLOCK_MONOTONIC counts on while the Mac sleeps, so a wait that a sleep
+// outlasts has ended on waking.
 double monotonicSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 double calendarSeconds() {
@@ -18,8 +23,12 @@ double calendarSeconds() {
            referenceDateInUnixTime;
 }
 
-// Resumes after a signal's interruption; returns at once for nothing or less.
+// Resumes after a signal's interruption. Nothing, less, or not a number is
+// no pause at all: a NaN can't be made a duration.
 void pauseFor(double seconds) {
+    if (!(seconds > 0)) {
+        return;
+    }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
