@@ -510,7 +510,7 @@ class Worker:
             selected = select_groups(mt, groups, coverage)
             if self.args.first_kill:
                 # cheapest first, and no further once an assertion has failed
-                selected.sort(key=lambda g: (groups[g][0] == 'e2e', timeouts[g], g))
+                selected.sort(key=lambda g: (groups[g][0] == 'e2e', self.args.measured[g], g))
             rec['groups'] = {}
             for g in selected:
                 kind, filt = groups[g]
@@ -629,6 +629,8 @@ def cmd_run(args):
     groups = test_groups(args.src[0])
     coverage = json.load(open(args.coverage)) if args.coverage and os.path.exists(args.coverage) else None
     timeouts = json.load(open(args.timeouts)) if args.timeouts and os.path.exists(args.timeouts) else {}
+    # the measured times order the test files for --first-kill; the floored ones are only limits
+    args.measured = {g: timeouts.get(g, 10.0) for g in groups}
     timeouts = {g: max(3 * timeouts.get(g, 10.0), args.min_timeout) for g in groups}
     done = load_results(args.results)
     specs = []
