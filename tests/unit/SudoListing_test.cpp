@@ -36,6 +36,7 @@ TEST(SudoListing, OnlyAnEntryThatSurelyLetsBothCommandsRunAsRootWithoutAPassword
         {"a digest before the path", afterAll + "sha224:0d1e /usr/bin/pmset\n", false},
         {"sudoedit, which is no pmset", afterAll + "sudoedit /etc/hosts\n", true},
         {"another program", afterAll + "/bin/ls\n", true},
+        {"another program taken out", afterAll + "!/bin/ls\n", true},
         {"a garbled entry, skipped", header + "    (root) NOPASSWD: ALL\n    (root\n", true},
         {"as a group that may hold root", header + "    (root) NOPASSWD: ALL\n    (%wheel) /usr/bin/pmset\n", false},
         {"as a netgroup that may hold root", header + "    (root) NOPASSWD: ALL\n    (+ops) /usr/bin/pmset\n", false},
