@@ -83,6 +83,8 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
             sigset_t quit;
             sigemptyset(&quit), sigaddset(&quit, SIGQUIT);
             ::sigprocmask(setup == "nohup" ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
+            // As from a shell's foreground, whatever started the test (nohup, a background job).
+            ::signal(SIGINT, SIG_DFL), ::signal(SIGTERM, SIG_DFL), ::signal(SIGQUIT, SIG_DFL);
             ::signal(SIGHUP, setup == "nohup" ? SIG_IGN : SIG_DFL);
             ::signal(SIGCHLD, setup == "reaped" ? SIG_IGN : SIG_DFL);
             // A handler without SA_RESTART: reads and waits fail with EINTR.
