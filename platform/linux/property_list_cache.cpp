@@ -6,7 +6,6 @@
 
 #include <time.h>
 
-#include <cerrno>
 #include <mutex>
 #include <unordered_map>
 
@@ -17,16 +16,12 @@
 namespace platform::linux_host {
 namespace {
 
-// More files than the stand-in reads: the suite, the legacy suite, the
-// standard defaults, the registry and the bundle's Info.plist.
-constexpr std::size_t maximumCachedFiles = 16;
-
 struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+    timespec changed;
 
     explicit FileIdentity(const struct stat& status)
         : device(status.st_dev),
@@ -46,22 +41,18 @@ struct FileIdentity {
 struct CachedFile {
     FileIdentity identity;
     std::shared_ptr<const PropertyListDictionary> dictionary;
-    bool keep = false;
+    bool keep;
 };
 
 // File times advance in ticks of up to two seconds (FAT's; ext3 and HFS+
 // stamp whole seconds), and a rewrite in place to the same size within the
 // tick of the last change leaves the identity as it was. So a parse is kept
-// only of a file last modified more than one such tick before it was read;
-// a younger one is read afresh each time.
-constexpr double coarsestTimestampTick = 2.0;
-
-double seconds(const timespec& time) {
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
-}
+// only of a file whose second of modification is more than one such tick
+// before the second it was read in; a younger one is read afresh each time.
+constexpr time_t coarsestTimestampTickSeconds = 2;
 
 bool settled(const struct stat& status) {
-    timespec now{};
+    timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
     return parseMayBeKept(status, now);
 }
@@ -72,7 +63,8 @@ std::mutex& cacheMutex() {
     return *mutex;
 }
 // Hashed: the paths share long prefixes, which an ordered lookup compares
-// again at every step.
+// again at every step. Unbounded: the stand-in reads a handful of fixed
+// paths (the suites, the registry, the app's Info.plist).
 std::unordered_map<std::string, CachedFile>& cache() {
     static auto* files = new std::unordered_map<std::string, CachedFile>;
     return *files;
@@ -91,36 +83,25 @@ std::shared_ptr<const PropertyListDictionary> parseDictionary(const std::string&
 // Reads the file and the identity of exactly what was read.
 std::optional<CachedFile> load(const std::string& path) {
     posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat status {};
+    struct stat status;
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
-    CachedFile file{FileIdentity(status), nullptr, settled(status)};
-    if (static_cast<std::size_t>(status.st_size) > maximumPropertyListBytes) {
-        return file;
-    }
-    // Too large, or unreadable after all: it reads as nothing, and a failed
-    // read is tried again next time rather than kept.
+    // Too large, or unreadable after all: it reads as nothing.
     const std::optional<std::string> bytes = readToEnd(fd.get(), maximumPropertyListBytes);
-    if (!bytes) {
-        file.keep = false;
-        return file;
-    }
-    file.dictionary = parseDictionary(*bytes);
-    return file;
+    return CachedFile{FileIdentity(status), bytes ? parseDictionary(*bytes) : nullptr,
+                      settled(status)};
 }
 
 }  // namespace
 
 bool parseMayBeKept(const struct stat& status, const timespec& now) {
-    return seconds(now) - seconds(status.st_mtim) > coarsestTimestampTick;
+    return now.tv_sec - status.st_mtim.tv_sec > coarsestTimestampTickSeconds;
 }
 
 std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::string& path) {
-    struct stat status {};
+    struct stat status;
     if (::stat(path.c_str(), &status) != 0) {
-        std::lock_guard<std::mutex> lock(cacheMutex());
-        cache().erase(path);
         return nullptr;
     }
     {
@@ -130,19 +111,15 @@ std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::strin
             return found->second.dictionary;
         }
     }
-    std::optional<CachedFile> loaded = load(path);
+    const std::optional<CachedFile> loaded = load(path);
     if (!loaded) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(cacheMutex());
-    if (!loaded->keep) {
-        cache().erase(path);
-        return loaded->dictionary;
+    // An older entry left in place is never served: its identity is no longer the file's.
+    if (loaded->keep) {
+        std::lock_guard<std::mutex> lock(cacheMutex());
+        cache().insert_or_assign(path, *loaded);
     }
-    if (cache().size() >= maximumCachedFiles && cache().count(path) == 0) {
-        cache().erase(cache().begin());
-    }
-    cache().insert_or_assign(path, *loaded);
     return loaded->dictionary;
 }
 
