@@ -27,11 +27,10 @@ ChildOutcome runChild(const std::string& path,
     ScopedFd readEnd(ends[0]);
     ScopedFd writeEnd(ends[1]);
 
+    // glibc's spawn actions and attributes are plain structures whose set-up
+    // can't fail; only the spawn itself can.
     ScopedFileActions actions;
     ScopedSpawnAttributes attributes;
-    if (!actions.ok() || !attributes.ok()) {
-        return startFailure(ENOMEM);
-    }
     // Both output streams onto the pipe; then nothing else of ours survives
     // into the child, whatever was opened without close-on-exec.
     posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
@@ -41,7 +40,7 @@ ChildOutcome runChild(const std::string& path,
     posix::ChildCommandLine commandLine(path, arguments, environment);
 
     const std::string program = linux_host::rootedPath(path);
-    pid_t child = 0;
+    pid_t child;
     const int error = posix_spawn(&child, program.c_str(), actions.get(), attributes.get(),
                                   commandLine.argv(), commandLine.envp());
     if (error != 0) {

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/linux/file_io.hpp"
@@ -38,9 +39,14 @@ struct FileIdentity {
     }
 };
 
+// A path never parsed has no identity, and matches no file.
 struct CachedFile {
-    FileIdentity identity;
+    std::optional<FileIdentity> identity;
     std::shared_ptr<const PropertyListDictionary> dictionary;
+};
+
+struct LoadedFile {
+    CachedFile parse;
     bool keep;
 };
 
@@ -52,7 +58,7 @@ struct CachedFile {
 constexpr time_t coarsestTimestampTickSeconds = 2;
 
 bool settled(const struct stat& status) {
-    timespec now;
+    timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     return parseMayBeKept(status, now);
 }
@@ -72,24 +78,28 @@ std::unordered_map<std::string, CachedFile>& cache() {
 
 std::shared_ptr<const PropertyListDictionary> parseDictionary(const std::string& bytes) {
     const auto root = parsePropertyList(bytes);
-    if (!root || plist_get_node_type(root->get()) != PLIST_DICT) {
+    if (!root) {
+        return nullptr;
+    }
+    // Checked before converting: an array may hold a million values.
+    if (plist_get_node_type(root->get()) != PLIST_DICT) {
         return nullptr;
     }
     PropertyListValue value = valueFromNode(root->get());
     return std::make_shared<const PropertyListDictionary>(
-        std::move(*std::get_if<PropertyListDictionary>(&value.storage())));
+        std::move(std::get<PropertyListDictionary>(value.storage())));
 }
 
 // Reads the file and the identity of exactly what was read.
-std::optional<CachedFile> load(const std::string& path) {
+std::optional<LoadedFile> load(const std::string& path) {
     posix::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat status;
+    struct stat status {};
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
     // Too large, or unreadable after all: it reads as nothing.
     const std::optional<std::string> bytes = readToEnd(fd.get(), maximumPropertyListBytes);
-    return CachedFile{FileIdentity(status), bytes ? parseDictionary(*bytes) : nullptr,
+    return LoadedFile{{FileIdentity(status), bytes ? parseDictionary(*bytes) : nullptr},
                       settled(status)};
 }
 
@@ -100,27 +110,27 @@ bool parseMayBeKept(const struct stat& status, const timespec& now) {
 }
 
 std::shared_ptr<const PropertyListDictionary> currentDictionary(const std::string& path) {
-    struct stat status;
+    struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         return nullptr;
     }
     {
         std::lock_guard<std::mutex> lock(cacheMutex());
-        const auto found = cache().find(path);
-        if (found != cache().end() && found->second.identity == FileIdentity(status)) {
-            return found->second.dictionary;
+        const CachedFile& cached = cache()[path];
+        if (cached.identity == FileIdentity(status)) {
+            return cached.dictionary;
         }
     }
-    const std::optional<CachedFile> loaded = load(path);
+    const std::optional<LoadedFile> loaded = load(path);
     if (!loaded) {
         return nullptr;
     }
     // An older entry left in place is never served: its identity is no longer the file's.
     if (loaded->keep) {
         std::lock_guard<std::mutex> lock(cacheMutex());
-        cache().insert_or_assign(path, *loaded);
+        cache()[path] = loaded->parse;
     }
-    return loaded->dictionary;
+    return loaded->parse.dictionary;
 }
 
 }  // namespace platform::linux_host

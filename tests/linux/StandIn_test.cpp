@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,7 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
         {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
         {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
         {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
+        {"collected: out of descriptors",    "no files",    false, sh("exit 0"),          ours, "status -1: Too many open files"},
         {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
         {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},
         {"a signal's end",                   "",            true,  sh("kill -TERM $$"),    ours, "status 143"},
@@ -87,6 +89,10 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
             ::signal(SIGINT, SIG_DFL), ::signal(SIGTERM, SIG_DFL), ::signal(SIGQUIT, SIG_DFL);
             ::signal(SIGHUP, setup == "nohup" ? SIG_IGN : SIG_DFL);
             ::signal(SIGCHLD, setup == "reaped" ? SIG_IGN : SIG_DFL);
+            if (setup == "no files") {
+                const rlimit none{};
+                ::setrlimit(RLIMIT_NOFILE, &none);
+            }
             // A handler without SA_RESTART: reads and waits fail with EINTR.
             if (setup == "interrupted") {
                 struct sigaction interrupting {};
@@ -124,6 +130,7 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
         ::waitpid(child, nullptr, 0);
     }
     const auto ticks = platform::processStartTime(platform::ownProcessId());
+    ASSERT_GT(ticks.value_or(0), 0);
     const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));
     EXPECT_NEAR(ticks.value_or(-1) / double(::sysconf(_SC_CLK_TCK)), uptime - 300, 300);
 }
