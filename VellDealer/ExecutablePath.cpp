@@ -17,11 +17,13 @@ std::optional<std::string> readOwnExecutablePath() {
     return decodeUtf8ReplacingInvalid(std::string_view(buffer.data(), length));
 }
 
-std::string deletingLastPathComponent(std::string path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
+std::string deletingLastPathComponent(const std::string& path) {
+    // Trailing slashes name the same folder; a path of slashes alone is the root.
+    const std::size_t last = path.find_last_not_of('/');
+    if (last == std::string::npos) {
+        return path.empty() ? "" : "/";
     }
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.rfind('/', last);
     if (slash == std::string::npos) {
         return {};
     }

@@ -9,7 +9,7 @@
 std::optional<std::string> readOwnExecutablePath();
 
 // `path` without its last component ("/a/b/" gives "/a"; "/a" gives "/").
-std::string deletingLastPathComponent(std::string path);
+std::string deletingLastPathComponent(const std::string& path);
 
 // `path` with `component` appended after exactly one "/".
 std::string appendingPathComponent(const std::string& path, const std::string& component);

@@ -54,6 +54,7 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
         {"collected: a given environment",   "",            false, sh("echo $VELL_TEST_MARK $ONLY"), only, "status 0: this\n"},
         {"collected: nohup",                 "nohup",       false, masks,                 ours, "status 1: "},
         {"collected: children reaped",       "reaped",      false, sh("echo a; exit 3"),  ours, "status -1: a\n"},
+        {"collected: no such program",       "",            false, {"/no/such/program"},  ours, "status -1: No such file or directory"},
         {"collected: out of descriptors",    "no files",    false, sh("exit 0"),          ours, "status -1: Too many open files"},
         {"collected: interrupted",           "interrupted", false, sh("echo a; sleep 0.1; echo b; exec >&- 2>&-; sleep 0.1; exit 3"), ours, "status 3: a\nb\n"},
         {"an exit status",                   "",            true,  sh("echo ran; exit 3"), ours, "ran\nstatus 3"},

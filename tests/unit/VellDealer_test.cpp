@@ -263,8 +263,10 @@ TEST_F(ProcessTest, InitFindsTheBundleFromTheExecutableOrHasNone) {
     fake().executablePath = "/Apps/\xFF.app/Contents/MacOS/VellDealer";
     EXPECT_EQ(VellDealerTesting::launchAppPath(), "/Apps/\xEF\xBF\xBD.app");
     EXPECT_EQ(appBundlePath("/a/b"), "/");
-    EXPECT_EQ(deletingLastPathComponent("/a/b/"), "/a");
-    EXPECT_EQ(deletingLastPathComponent("a/"), "");
+    for (const auto& [path, parent] : std::map<std::string, std::string>{
+             {"/a/b//", "/a"}, {"a/", ""}, {"", ""}, {"//", "/"}, {"/a", "/"}}) {
+        EXPECT_EQ(deletingLastPathComponent(path), parent) << path;
+    }
 }
 
 TEST_F(ProcessTest, RunPassesOnceInstallsTheSourcesAndEachEventIsOnePassOnTheMainThread) {
