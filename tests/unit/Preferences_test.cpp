@@ -26,6 +26,22 @@ TEST_F(PreferencesTest, UntypedBooleansReadAsBooleansOrElseTrue) {
     }
 }
 
+// The threshold is a whole percentage from 1 to 99; holds own the wish only by a stored true.
+TEST_F(PreferencesTest, TheThresholdAndTheHoldsWishReadOnlyWhatTheyCanMean) {
+    const std::vector<std::tuple<std::optional<PropertyListValue>, std::int64_t, bool>> cases = {
+        {std::nullopt, 10, false}, {0, 10, false},   {1, 1, true},      {99.0, 99, false},
+        {100, 10, false},          {true, 10, true}, {"20", 10, false}, {false, 10, false}};
+    for (const auto& [stored, threshold, forHolds] : cases) {
+        fake().shared().clear();
+        if (stored) {
+            fake().shared() = {{P::lowBatteryThresholdKey, *stored},
+                               {P::wantedForHoldsKey, *stored}};
+        }
+        EXPECT_EQ(P::lowBatteryThreshold(), threshold);
+        EXPECT_EQ(P::wantedForHolds(), forHolds);
+    }
+}
+
 TEST_F(PreferencesTest, AnAbsentCutoffReasonRemovesTheKey) {
     P::setCutoffReason("Vell turned off: Mac is too hot");
     EXPECT_EQ(P::cutoffReason(), "Vell turned off: Mac is too hot");
@@ -35,6 +51,7 @@ TEST_F(PreferencesTest, AnAbsentCutoffReasonRemovesTheKey) {
 
 TEST_F(PreferencesTest, AnUnopenableSuiteFallsBackToTheStandardDefaults) {
     fake().unopenableSuites.insert(P::domain);
+    ASSERT_NE(P::store(), nullptr);
     P::setWanted(true);
     EXPECT_TRUE(P::wanted());
     EXPECT_EQ(fake().suites["standard"].at("vellWanted"), PropertyListValue(true));
