@@ -1,9 +1,10 @@
 #include "platform/linux/folder_changes.hpp"
 
-#include <limits.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "platform/linux/sysfs.hpp"
@@ -16,8 +17,6 @@ constexpr std::uint32_t anyChange = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_
                                     IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
                                     IN_MOVE_SELF | IN_ONLYDIR;
 
-constexpr std::size_t largestEvent = sizeof(inotify_event) + NAME_MAX + 1;
-
 }  // namespace
 
 FolderChanges::FolderChanges(std::string folder) : folder_(std::move(folder)) {
@@ -29,17 +28,15 @@ FolderChanges::FolderChanges(std::string folder) : folder_(std::move(folder)) {
 // Unless the folder can be watched, the next call tries again.
 void FolderChanges::startWatching() {
     inside_.clear();
-    folderWatch_ = ::inotify_add_watch(inotify_.get(), folder_.c_str(), anyChange);
-    if (folderWatch_ < 0) {
+    if (::inotify_add_watch(inotify_.get(), folder_.c_str(), anyChange) == -1) {
         return;
     }
-    // A watch follows a symbolic link to the folder it names.
+    // A watch follows a symbolic link to the folder it names. A file there
+    // can't be watched (-1), and only the lost-events event has that number.
     for (std::string& name : sortedEntries(folder_)) {
-        const int watch =
-            ::inotify_add_watch(inotify_.get(), (folder_ + "/" + name).c_str(), anyChange);
-        if (watch >= 0) {
-            inside_.emplace_back(watch, std::move(name));
-        }
+        inside_.emplace_back(
+            ::inotify_add_watch(inotify_.get(), (folder_ + "/" + name).c_str(), anyChange),
+            std::move(name));
     }
     watching_ = true;
 }
@@ -64,7 +61,7 @@ bool FolderChanges::takeEvents(const char* buffer, long length) {
             itemized = false;
             continue;
         }
-        const std::string_view file = event->len > 0 ? event->name : "";
+        const std::string_view file(event->name, ::strnlen(event->name, event->len));
         // A write is several events (truncated, written, closed): one read.
         if (changedFiles_.empty() || changedFiles_.back().first != within ||
             changedFiles_.back().second != file) {
@@ -83,27 +80,14 @@ FolderChanges::Extent FolderChanges::changesSinceLastAsked() {
         startWatching();
         return Extent::anything;
     }
-    bool any = false;
-    bool itemized = true;
+    // Non-blocking, so never interrupted: -1 once the queue is empty.
+    Extent extent = Extent::nothing;
     alignas(inotify_event) char buffer[8192];
-    for (;;) {
-        // Non-blocking, so never interrupted: -1 once the queue is empty.
-        const ssize_t length = ::read(inotify_.get(), buffer, sizeof buffer);
-        if (length <= 0) {
-            break;
-        }
-        any = true;
-        itemized = takeEvents(buffer, length) && itemized;
-        // Room left for another event: the queue was empty. What comes after
-        // this read is read afresh by the caller all the same.
-        if (static_cast<std::size_t>(length) + largestEvent <= sizeof buffer) {
-            break;
-        }
+    for (ssize_t length; (length = ::read(inotify_.get(), buffer, sizeof buffer)) > 0;) {
+        extent =
+            std::max(extent, takeEvents(buffer, length) ? Extent::someFiles : Extent::anything);
     }
-    if (!any) {
-        return Extent::nothing;
-    }
-    return itemized ? Extent::someFiles : Extent::anything;
+    return extent;
 }
 
 }  // namespace platform::linux_host

@@ -21,6 +21,7 @@ class FolderChanges {
 
     const std::string& folder() const { return folder_; }
 
+    // In order: the larger of two is both.
     enum class Extent {
         nothing,
         // Only files inside the folders within: changedFiles() names them.
@@ -50,7 +51,6 @@ class FolderChanges {
     std::string folder_;
     posix::ScopedFd inotify_;
     bool watching_ = false;
-    int folderWatch_ = -1;
     // The watch of each folder within, and its name.
     std::vector<std::pair<int, std::string>> inside_;
     std::vector<std::pair<const std::string*, std::string>> changedFiles_;
