@@ -3,7 +3,6 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -27,26 +26,29 @@ FolderChanges::FolderChanges(std::string folder) : folder_(std::move(folder)) {
 
 // Unless the folder can be watched, the next call tries again.
 void FolderChanges::startWatching() {
-    inside_.clear();
     if (::inotify_add_watch(inotify_.get(), folder_.c_str(), anyChange) == -1) {
         return;
     }
     // A watch follows a symbolic link to the folder it names. A file there
     // can't be watched (-1), and only the lost-events event has that number.
+    std::vector<std::pair<int, std::string>> inside;
     for (std::string& name : sortedEntries(folder_)) {
-        inside_.emplace_back(
+        inside.emplace_back(
             ::inotify_add_watch(inotify_.get(), (folder_ + "/" + name).c_str(), anyChange),
             std::move(name));
     }
+    inside_ = std::move(inside);
     watching_ = true;
 }
 
-// Notes each event; false when one means the folder must be read afresh.
-bool FolderChanges::takeEvents(const char* buffer, long length) {
-    bool itemized = true;
-    for (long at = 0; at < length;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        at += static_cast<long>(sizeof(inotify_event) + event->len);
+// Notes each event of one read; one that isn't a file's change inside a
+// folder within stops the watching.
+void FolderChanges::takeEvents(const char* buffer, long length) {
+    const auto eventAt = [buffer](long at) {
+        return reinterpret_cast<const inotify_event*>(buffer + at);
+    };
+    for (long at = 0; at < length; at += sizeof(inotify_event) + eventAt(at)->len) {
+        const inotify_event* event = eventAt(at);
         const std::string* within = nullptr;
         for (const auto& [watch, name] : inside_) {
             if (watch == event->wd) {
@@ -58,7 +60,6 @@ bool FolderChanges::takeEvents(const char* buffer, long length) {
         if (within == nullptr ||
             (event->mask & (IN_IGNORED | IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
             watching_ = false;
-            itemized = false;
             continue;
         }
         const std::string_view file(event->name, ::strnlen(event->name, event->len));
@@ -68,26 +69,27 @@ bool FolderChanges::takeEvents(const char* buffer, long length) {
             changedFiles_.emplace_back(within, file);
         }
     }
-    return itemized;
 }
 
+// Also whenever changes can't be watched: without inotify, as under the
+// real root, watching always fails.
 FolderChanges::Extent FolderChanges::changesSinceLastAsked() {
     changedFiles_.clear();
-    if (!inotify_.valid()) {
-        return Extent::anything;
-    }
     if (!watching_) {
         startWatching();
         return Extent::anything;
     }
-    // Non-blocking, so never interrupted: -1 once the queue is empty.
     Extent extent = Extent::nothing;
     alignas(inotify_event) char buffer[8192];
-    for (ssize_t length; (length = ::read(inotify_.get(), buffer, sizeof buffer)) > 0;) {
-        extent =
-            std::max(extent, takeEvents(buffer, length) ? Extent::someFiles : Extent::anything);
+    for (;;) {
+        // Non-blocking, so never interrupted: -1 once the queue is empty.
+        const ssize_t length = ::read(inotify_.get(), buffer, sizeof buffer);
+        if (length <= 0) {
+            return extent;
+        }
+        takeEvents(buffer, length);
+        extent = watching_ ? Extent::someFiles : Extent::anything;
     }
-    return extent;
 }
 
 }  // namespace platform::linux_host

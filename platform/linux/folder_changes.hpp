@@ -21,7 +21,6 @@ class FolderChanges {
 
     const std::string& folder() const { return folder_; }
 
-    // In order: the larger of two is both.
     enum class Extent {
         nothing,
         // Only files inside the folders within: changedFiles() names them.
@@ -46,7 +45,7 @@ class FolderChanges {
 
   private:
     void startWatching();
-    bool takeEvents(const char* buffer, long length);
+    void takeEvents(const char* buffer, long length);
 
     std::string folder_;
     posix::ScopedFd inotify_;
