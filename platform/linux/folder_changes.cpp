@@ -1,6 +1,7 @@
 #include "platform/linux/folder_changes.hpp"
 
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -79,17 +80,15 @@ FolderChanges::Extent FolderChanges::changesSinceLastAsked() {
         startWatching();
         return Extent::anything;
     }
-    Extent extent = Extent::nothing;
-    alignas(inotify_event) char buffer[8192];
-    for (;;) {
-        // Non-blocking, so never interrupted: -1 once the queue is empty.
-        const ssize_t length = ::read(inotify_.get(), buffer, sizeof buffer);
-        if (length <= 0) {
-            return extent;
-        }
-        takeEvents(buffer, length);
-        extent = watching_ ? Extent::someFiles : Extent::anything;
+    // What is queued now, read at once; what comes after, the next call reads.
+    int queued = 0;
+    ::ioctl(inotify_.get(), FIONREAD, &queued);
+    std::vector<char> events(queued);
+    takeEvents(events.data(), ::read(inotify_.get(), events.data(), events.size()));
+    if (!watching_) {
+        return Extent::anything;
     }
+    return changedFiles_.empty() ? Extent::nothing : Extent::someFiles;
 }
 
 }  // namespace platform::linux_host
