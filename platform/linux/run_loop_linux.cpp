@@ -130,9 +130,11 @@ std::string failed(const char* call) {
     return std::string(call) + ": " + std::strerror(errno);
 }
 
-// Watches and waits never fail here: epoll_ctl adds a fresh descriptor of
-// ours once (it fails only when the kernel is out of memory), and a wait on
-// a valid epoll set for one event fails only when a signal interrupts it.
+// Watches and waits are not checked: epoll_ctl adds a descriptor of ours
+// (one added again stays as it was; without an epoll set the run gives up
+// anyway) and fails otherwise only when the kernel is out of memory, and a
+// wait on a valid epoll set for one event fails only when a signal
+// interrupts it.
 // A descriptor leaves the set when it is closed; its handler is never
 // called again, and is replaced when another one of that number is watched.
 class MainRunLoop {
