@@ -89,13 +89,30 @@ void watchTree(int inotify, const std::string& folder) {
     }
 }
 
-// Takes what inotify has queued, all of it one change, and watches the
-// folders that appeared inside `folder` meanwhile. What one read leaves
-// wakes the reader again.
-void takeChanges(int inotify, const std::string& folder) {
+// A change is anything but a file's creation, since its write follows; a
+// symbolic link to a folder (as sysfs lists devices) is one, and is watched
+// from now on.
+bool isChange(int inotify, const std::string& folder, const inotify_event& event) {
+    return event.mask != IN_CREATE ||
+           ::inotify_add_watch(inotify, (folder + "/" + event.name).c_str(),
+                               fileChanges | IN_ONLYDIR) != -1;
+}
+
+// Reads what inotify has queued and says whether it held a change; the
+// folders that appeared inside `folder` are watched from now on. What one
+// read leaves wakes the reader again.
+bool takeChanges(int inotify, const std::string& folder) {
     alignas(inotify_event) char events[4096];
-    [[maybe_unused]] const ssize_t ignored = ::read(inotify, events, sizeof events);
+    const ssize_t length = ::read(inotify, events, sizeof events);
+    const auto eventAt = [&events](ssize_t at) {
+        return reinterpret_cast<const inotify_event*>(events + at);
+    };
+    bool changed = false;
+    for (ssize_t at = 0; at < length; at += sizeof(inotify_event) + eventAt(at)->len) {
+        changed = isChange(inotify, folder, *eventAt(at)) || changed;
+    }
     watchTree(inotify, folder);
+    return changed;
 }
 
 // Calls `handler` for each record read off `fd`: a signalfd's signal, or a
@@ -259,9 +276,11 @@ class PowerSourceNotification : public RunLoopSource {
 
     // Added again, it is watched once: the handlers are the same.
     void addTo(MainRunLoop& loop) {
+        // The changes of one read are one change, and one pass.
         loop.watch(inotify_.get(), [this] {
-            takeChanges(inotify_.get(), folder_);
-            callback_(context_);
+            if (takeChanges(inotify_.get(), folder_)) {
+                callback_(context_);
+            }
         });
         // Any device's uevent is one change; the read takes one, cut short.
         if (uevents_.valid()) {
