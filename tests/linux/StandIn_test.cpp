@@ -336,8 +336,8 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
                 ::_exit(5);
             }
             std::thread([&] { platform::performOnMainThread([&] { posted = 1; }); }).join();
-            // A supply that appears, as a link to its folder, is watched from then on: its
-            // write, once the loop has seen it appear, is the second change.
+            // A supply that appears, as a link to its folder, is watched from then on: once the
+            // loop has seen it appear, a file created there is no change, its write the second.
             const std::string supplies = mac.at("/sys/class/power_supply/");
             writeFile(mac.at("/sys/devices/BAT1/capacity"), "50\n");
             fs::remove(supplies + "BAT1");
@@ -359,11 +359,14 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
                 std::cerr << seen();
                 ::_exit(4);
             });
-            platform::scheduleRepeatingTimer(0, [&, sent = false, wrote = false]() mutable {
+            bool created = false, wrote = false;
+            platform::scheduleRepeatingTimer(0, [&, sent = false]() mutable {
                 if (!std::exchange(sent, true)) {
                     ::kill(::getpid(), SIGTERM);
                 }
-                if (power == 1 && !std::exchange(wrote, true)) {
+                if (power == 1 && !std::exchange(created, true)) {
+                    ::open((supplies + "BAT1/new" + failing).c_str(), O_CREAT | O_WRONLY, 0600);
+                } else if (created && !std::exchange(wrote, true)) {
                     writeFile(supplies + "BAT1/capacity", "5\n");
                 }
                 if (seen() == expected) {
