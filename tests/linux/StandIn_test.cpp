@@ -343,9 +343,10 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
             fs::remove(supplies + "BAT1");
             fs::create_directory_symlink(mac.at("/sys/devices/BAT1"), supplies + "BAT1");
             mac.setTemperature(105000);
+            bool created = false, wrote = false;
             const auto seen = [&] {
                 std::string states = std::string(posted ? "posted " : "") +
-                                     (power == 2 ? "power " : "") + (heat ? "heat " : "") +
+                                     (power == 2 && wrote ? "power " : "") + (heat ? "heat " : "") +
                                      (stopped ? "stopped " : "") + "threads ";
                 // Each thread's state, the main one's (running: "R") first; "S" is asleep.
                 for (const auto& task : fs::directory_iterator("/proc/self/task")) {
@@ -359,18 +360,17 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
                 std::cerr << seen();
                 ::_exit(4);
             });
-            bool created = false, wrote = false;
             platform::scheduleRepeatingTimer(0, [&, sent = false]() mutable {
                 if (!std::exchange(sent, true)) {
                     ::kill(::getpid(), SIGTERM);
                 }
-                if (power == 1 && !std::exchange(created, true)) {
-                    ::open((supplies + "BAT1/new" + failing).c_str(), O_CREAT | O_WRONLY, 0600);
-                } else if (created && !std::exchange(wrote, true)) {
-                    writeFile(supplies + "BAT1/capacity", "5\n");
-                }
                 if (seen() == expected) {
                     ::_exit(0);
+                }
+                if (power == 1 && !std::exchange(created, true)) {
+                    ::open((supplies + "BAT1/new" + failing).c_str(), O_CREAT | O_WRONLY, 0600);
+                } else if (power == 1 && !std::exchange(wrote, true)) {
+                    writeFile(supplies + "BAT1/capacity", "5\n");
                 }
             });
             std::cerr << (platform::createDeadlineTimer([] {}) ? "" : "no deadline timer\n");
