@@ -81,7 +81,7 @@ constexpr std::uint32_t fileChanges =
 
 // Watches `folder` and every folder directly inside it, or what a symbolic
 // link there points to, as sysfs lists devices (only those can be watched
-// with IN_ONLYDIR). Watching again what is watched changes nothing.
+// with IN_ONLYDIR).
 void watchTree(int inotify, const std::string& folder) {
     ::inotify_add_watch(inotify, folder.c_str(), fileChanges | IN_ONLYDIR);
     for (const std::string& name : linux_host::sortedEntries(folder)) {
@@ -89,17 +89,20 @@ void watchTree(int inotify, const std::string& folder) {
     }
 }
 
-// A change is anything but a file's creation, since its write follows; a
-// symbolic link to a folder (as sysfs lists devices) is one, and is watched
-// from now on.
+// A change is anything but a file's creation, since its write follows. A
+// folder that appears, itself or as a symbolic link to one (as sysfs lists
+// devices), is one, and is watched from now on: only a folder, or a link to
+// one, can be watched with IN_ONLYDIR.
 bool isChange(int inotify, const std::string& folder, const inotify_event& event) {
-    return event.mask != IN_CREATE ||
-           ::inotify_add_watch(inotify, (folder + "/" + event.name).c_str(),
-                               fileChanges | IN_ONLYDIR) != -1;
+    if (!(event.mask & (IN_CREATE | IN_MOVED_TO))) {
+        return true;
+    }
+    return ::inotify_add_watch(inotify, (folder + "/" + event.name).c_str(),
+                               fileChanges | IN_ONLYDIR) != -1 ||
+           event.mask != IN_CREATE;
 }
 
-// Reads what inotify has queued and says whether it held a change; the
-// folders that appeared inside `folder` are watched from now on. What one
+// Reads what inotify has queued and says whether it held a change. What one
 // read leaves wakes the reader again.
 bool takeChanges(int inotify, const std::string& folder) {
     alignas(inotify_event) char events[4096];
@@ -111,7 +114,6 @@ bool takeChanges(int inotify, const std::string& folder) {
     for (ssize_t at = 0; at < length; at += sizeof(inotify_event) + eventAt(at)->len) {
         changed = isChange(inotify, folder, *eventAt(at)) || changed;
     }
-    watchTree(inotify, folder);
     return changed;
 }
 
