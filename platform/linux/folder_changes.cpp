@@ -1,9 +1,10 @@
 #include "platform/linux/folder_changes.hpp"
 
-#include <limits.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string_view>
 
 #include "platform/linux/sysfs.hpp"
@@ -16,8 +17,6 @@ constexpr std::uint32_t anyChange = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_
                                     IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
                                     IN_MOVE_SELF | IN_ONLYDIR;
 
-constexpr std::size_t largestEvent = sizeof(inotify_event) + NAME_MAX + 1;
-
 }  // namespace
 
 FolderChanges::FolderChanges(std::string folder) : folder_(std::move(folder)) {
@@ -28,28 +27,29 @@ FolderChanges::FolderChanges(std::string folder) : folder_(std::move(folder)) {
 
 // Unless the folder can be watched, the next call tries again.
 void FolderChanges::startWatching() {
-    inside_.clear();
-    folderWatch_ = ::inotify_add_watch(inotify_.get(), folder_.c_str(), anyChange);
-    if (folderWatch_ < 0) {
+    if (::inotify_add_watch(inotify_.get(), folder_.c_str(), anyChange) == -1) {
         return;
     }
-    // A watch follows a symbolic link to the folder it names.
+    // A watch follows a symbolic link to the folder it names. A file there
+    // can't be watched (-1), and only the lost-events event has that number.
+    std::vector<std::pair<int, std::string>> inside;
     for (std::string& name : sortedEntries(folder_)) {
-        const int watch =
-            ::inotify_add_watch(inotify_.get(), (folder_ + "/" + name).c_str(), anyChange);
-        if (watch >= 0) {
-            inside_.emplace_back(watch, std::move(name));
-        }
+        inside.emplace_back(
+            ::inotify_add_watch(inotify_.get(), (folder_ + "/" + name).c_str(), anyChange),
+            std::move(name));
     }
+    inside_ = std::move(inside);
     watching_ = true;
 }
 
-// Notes each event; false when one means the folder must be read afresh.
-bool FolderChanges::takeEvents(const char* buffer, long length) {
-    bool itemized = true;
-    for (long at = 0; at < length;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        at += static_cast<long>(sizeof(inotify_event) + event->len);
+// Notes each event of one read; one that isn't a file's change inside a
+// folder within stops the watching.
+void FolderChanges::takeEvents(const char* buffer, long length) {
+    const auto eventAt = [buffer](long at) {
+        return reinterpret_cast<const inotify_event*>(buffer + at);
+    };
+    for (long at = 0; at < length; at += sizeof(inotify_event) + eventAt(at)->len) {
+        const inotify_event* event = eventAt(at);
         const std::string* within = nullptr;
         for (const auto& [watch, name] : inside_) {
             if (watch == event->wd) {
@@ -61,49 +61,34 @@ bool FolderChanges::takeEvents(const char* buffer, long length) {
         if (within == nullptr ||
             (event->mask & (IN_IGNORED | IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
             watching_ = false;
-            itemized = false;
             continue;
         }
-        const std::string_view file = event->len > 0 ? event->name : "";
+        const std::string_view file(event->name, ::strnlen(event->name, event->len));
         // A write is several events (truncated, written, closed): one read.
         if (changedFiles_.empty() || changedFiles_.back().first != within ||
             changedFiles_.back().second != file) {
             changedFiles_.emplace_back(within, file);
         }
     }
-    return itemized;
 }
 
+// Also whenever changes can't be watched: without inotify, as under the
+// real root, watching always fails.
 FolderChanges::Extent FolderChanges::changesSinceLastAsked() {
     changedFiles_.clear();
-    if (!inotify_.valid()) {
-        return Extent::anything;
-    }
     if (!watching_) {
         startWatching();
         return Extent::anything;
     }
-    bool any = false;
-    bool itemized = true;
-    alignas(inotify_event) char buffer[8192];
-    for (;;) {
-        // Non-blocking, so never interrupted: -1 once the queue is empty.
-        const ssize_t length = ::read(inotify_.get(), buffer, sizeof buffer);
-        if (length <= 0) {
-            break;
-        }
-        any = true;
-        itemized = takeEvents(buffer, length) && itemized;
-        // Room left for another event: the queue was empty. What comes after
-        // this read is read afresh by the caller all the same.
-        if (static_cast<std::size_t>(length) + largestEvent <= sizeof buffer) {
-            break;
-        }
+    // What is queued now, read at once; what comes after, the next call reads.
+    int queued = 0;
+    ::ioctl(inotify_.get(), FIONREAD, &queued);
+    std::vector<char> events(queued);
+    takeEvents(events.data(), ::read(inotify_.get(), events.data(), events.size()));
+    if (!watching_) {
+        return Extent::anything;
     }
-    if (!any) {
-        return Extent::nothing;
-    }
-    return itemized ? Extent::someFiles : Extent::anything;
+    return changedFiles_.empty() ? Extent::nothing : Extent::someFiles;
 }
 
 }  // namespace platform::linux_host

@@ -45,12 +45,11 @@ class FolderChanges {
 
   private:
     void startWatching();
-    bool takeEvents(const char* buffer, long length);
+    void takeEvents(const char* buffer, long length);
 
     std::string folder_;
     posix::ScopedFd inotify_;
     bool watching_ = false;
-    int folderWatch_ = -1;
     // The watch of each folder within, and its name.
     std::vector<std::pair<int, std::string>> inside_;
     std::vector<std::pair<const std::string*, std::string>> changedFiles_;

@@ -19,6 +19,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -30,6 +31,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/sysfs.hpp"
@@ -64,20 +66,22 @@ bool simulatedFailure(std::string_view resource) {
     }
 }
 
-// `fd`, or -1 with errno EMFILE when the hook names `resource`.
-int obtained(std::string_view resource, int fd) {
-    if (fd >= 0 && simulatedFailure(resource)) {
-        ::close(fd);
+// `fd`, owned, or none with errno EMFILE when the hook names `resource`.
+ScopedFd obtained(std::string_view resource, int fd) {
+    ScopedFd owned(fd);
+    if (simulatedFailure(resource)) {
+        owned.reset();
         errno = EMFILE;
-        return -1;
     }
-    return fd;
+    return owned;
 }
 
 constexpr std::uint32_t fileChanges =
     IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
-// Watches `folder` and every folder directly inside it.
+// Watches `folder` and every folder directly inside it, or what a symbolic
+// link there points to, as sysfs lists devices (only those can be watched
+// with IN_ONLYDIR).
 void watchTree(int inotify, const std::string& folder) {
     ::inotify_add_watch(inotify, folder.c_str(), fileChanges | IN_ONLYDIR);
     for (const std::string& name : linux_host::sortedEntries(folder)) {
@@ -85,45 +89,50 @@ void watchTree(int inotify, const std::string& folder) {
     }
 }
 
-// A change is a completed write, a move into place, a removal, a folder
-// appearing or going, or events lost; a file's creation is not one, since
-// its write follows.
-bool isChange(const inotify_event& event) {
-    constexpr std::uint32_t changes =
-        IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_Q_OVERFLOW;
-    return (event.mask & changes) != 0 ||
-           (event.mask & (IN_CREATE | IN_ISDIR)) == (IN_CREATE | IN_ISDIR);
-}
-
-// A folder that appears inside `folder`, itself or as a symbolic link to one
-// (as sysfs lists devices), is watched from now on; true when one did.
-bool watchAppearingFolder(int inotify, const std::string& folder, const inotify_event& event) {
-    const bool created = (event.mask & IN_CREATE) != 0;
-    const bool folderMovedIn = (event.mask & (IN_MOVED_TO | IN_ISDIR)) == (IN_MOVED_TO | IN_ISDIR);
-    if (event.len == 0 || (!created && !folderMovedIn)) {
-        return false;
+// A change is anything but a file's creation, since its write follows. A
+// folder that appears, itself or as a symbolic link to one (as sysfs lists
+// devices), is one, and is watched from now on: only a folder, or a link to
+// one, can be watched with IN_ONLYDIR.
+bool isChange(int inotify, const std::string& folder, const inotify_event& event) {
+    if (!(event.mask & (IN_CREATE | IN_MOVED_TO))) {
+        return true;
     }
-    // Only a folder, or a link to one, can be watched with IN_ONLYDIR.
     return ::inotify_add_watch(inotify, (folder + "/" + event.name).c_str(),
-                               fileChanges | IN_ONLYDIR) >= 0;
+                               fileChanges | IN_ONLYDIR) != -1 ||
+           event.mask != IN_CREATE;
 }
 
-// Reads what inotify has and says whether it reported a change; new folders
-// inside `folder` are watched from now on.
+// Reads what inotify has queued and says whether it held a change. What one
+// read leaves wakes the reader again.
 bool takeChanges(int inotify, const std::string& folder) {
-    alignas(inotify_event) char buffer[16384];
-    const ssize_t length = ::read(inotify, buffer, sizeof buffer);
-    if (length <= 0) {
-        return false;
-    }
+    alignas(inotify_event) char events[4096];
+    const ssize_t length = ::read(inotify, events, sizeof events);
+    const auto eventAt = [&events](ssize_t at) {
+        return reinterpret_cast<const inotify_event*>(events + at);
+    };
     bool changed = false;
-    for (ssize_t at = 0; at < length;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        const bool appeared = watchAppearingFolder(inotify, folder, *event);
-        changed = changed || appeared || isChange(*event);
+    for (ssize_t at = 0; at < length; at += sizeof(inotify_event) + eventAt(at)->len) {
+        changed = isChange(inotify, folder, *eventAt(at)) || changed;
     }
     return changed;
+}
+
+// Calls `handler` for each record read off `fd`: a signalfd's signal, or a
+// timerfd's or eventfd's count, which the read sets back to zero.
+template <typename Record>
+std::function<void()> onEachRecord(int fd, std::function<void()> handler) {
+    return [fd, handler = std::move(handler)] {
+        Record record;
+        if (::read(fd, &record, sizeof record) == sizeof record) {
+            handler();
+        }
+    };
+}
+
+// `seconds`, not negative, as a timespec.
+timespec timespecOf(double seconds) {
+    const double whole = std::floor(seconds);
+    return {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
 }
 
 // Says in one line, on standard error (which launchd keeps), why the loop
@@ -140,64 +149,43 @@ std::string failed(const char* call) {
     return std::string(call) + ": " + std::strerror(errno);
 }
 
+// Watches and waits are not checked: epoll_ctl adds a descriptor of ours
+// (one added again stays as it was; without an epoll set the run gives up
+// anyway) and fails otherwise only when the kernel is out of memory, and a
+// wait on a valid epoll set for one event fails only when a signal
+// interrupts it.
+// A descriptor leaves the set when it is closed; its handler is never
+// called again, and is replaced when another one of that number is watched.
 class MainRunLoop {
   public:
-    MainRunLoop() : epoll_(obtained("epoll", ::epoll_create1(EPOLL_CLOEXEC))) {
+    MainRunLoop()
+        : epoll_(obtained("epoll", ::epoll_create1(EPOLL_CLOEXEC))),
+          wake_(obtained("eventfd", ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) {
         if (!epoll_.valid()) {
             fail(failed("epoll_create1"));
         }
-        wake_.reset(obtained("eventfd", ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
         // Without the eventfd, work queued from other threads runs at the
         // next wake-up of the loop instead.
         if (wake_.valid()) {
-            watch(wake_.get(), [this] { runQueuedWork(); });
+            watch(wake_.get(),
+                  onEachRecord<std::uint64_t>(wake_.get(), [this] { runQueuedWork(); }));
         }
     }
 
-    bool watch(int fd, std::function<void()> onReadable) {
+    void watch(int fd, std::function<void()> onReadable) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
-        if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-            return false;
-        }
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
         handlers_[fd] = std::move(onReadable);
-        return true;
     }
 
-    void unwatch(int fd) {
-        ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
-        handlers_.erase(fd);
-    }
-
-    // Reads each signal off the signalfd, then calls `handler`.
-    bool addSignals(ScopedFd signals, std::function<void()> handler) {
-        const int fd = signals.get();
-        const bool watched = watch(fd, [fd, handler = std::move(handler)] {
-            signalfd_siginfo signal{};
-            if (::read(fd, &signal, sizeof signal) == sizeof signal) {
-                handler();
-            }
-        });
-        if (watched) {
-            timers_.push_back(std::move(signals));
-        }
-        return watched;
-    }
-
-    void addTimer(ScopedFd timer, std::function<void()> tick) {
-        const int fd = timer.get();
-        const bool watched = watch(fd, [fd, tick = std::move(tick)] {
-            std::uint64_t expirations = 0;
-            if (::read(fd, &expirations, sizeof expirations) == sizeof expirations) {
-                tick();
-            }
-        });
-        if (!watched) {
-            fail(failed("epoll_ctl"));
-            return;
-        }
-        timers_.push_back(std::move(timer));
+    // Watches `fd` for as long as the process lives, calling `handler` for
+    // each record read off it.
+    template <typename Record>
+    void keep(ScopedFd fd, std::function<void()> handler) {
+        watch(fd.get(), onEachRecord<Record>(fd.get(), std::move(handler)));
+        kept_.push_back(std::move(fd));
     }
 
     // Remembers the first reason the loop can't keep its promises; run()
@@ -209,16 +197,15 @@ class MainRunLoop {
     }
 
     // Never blocks: the eventfd is non-blocking, and a counter that is
-    // already non-zero wakes the loop all the same.
+    // already non-zero wakes the loop all the same. Without the eventfd the
+    // write fails, and the work waits for the next wake-up.
     void post(std::function<void()> work) {
         {
             std::lock_guard<std::mutex> lock(queueMutex_);
             queue_.push_back(std::move(work));
         }
         const std::uint64_t one = 1;
-        if (wake_.valid()) {
-            [[maybe_unused]] const ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-        }
+        [[maybe_unused]] const ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
     }
 
     [[noreturn]] void run() {
@@ -226,30 +213,21 @@ class MainRunLoop {
             giveUp(failure_);
         }
         for (;;) {
-            epoll_event events[16];
-            const int ready = ::epoll_wait(epoll_.get(), events, 16, -1);
-            if (ready < 0 && errno != EINTR) {
-                giveUp(failed("epoll_wait"));
-            }
+            epoll_event event;
+            const bool ready = ::epoll_wait(epoll_.get(), &event, 1, -1) == 1;
             if (!wake_.valid()) {
                 runQueuedWork();
             }
-            for (int i = 0; i < ready; ++i) {
-                const auto handler = handlers_.find(events[i].data.fd);
-                if (handler != handlers_.end()) {
-                    auto call = handler->second;
-                    call();
-                }
+            if (ready) {
+                // A copy: the handler may watch another descriptor of its number.
+                const auto handler = handlers_.at(event.data.fd);
+                handler();
             }
         }
     }
 
   private:
     void runQueuedWork() {
-        std::uint64_t count = 0;
-        if (wake_.valid()) {
-            [[maybe_unused]] const ssize_t ignored = ::read(wake_.get(), &count, sizeof count);
-        }
         for (;;) {
             std::function<void()> work;
             {
@@ -267,7 +245,7 @@ class MainRunLoop {
     ScopedFd epoll_;
     ScopedFd wake_;
     std::map<int, std::function<void()>> handlers_;
-    std::vector<ScopedFd> timers_;  // and the signalfd
+    std::vector<ScopedFd> kept_;  // the timers and the signalfd
     std::mutex queueMutex_;
     std::deque<std::function<void()>> queue_;
     std::string failure_;
@@ -292,61 +270,37 @@ class PowerSourceNotification : public RunLoopSource {
         }
         // The kernel announces real power-supply changes only by uevent.
         if (linux_host::systemRoot().empty()) {
-            openUevents();
-        }
-    }
-
-    ~PowerSourceNotification() override {
-        if (added_) {
-            mainRunLoop().unwatch(inotify_.get());
-            if (uevents_.valid()) {
-                mainRunLoop().unwatch(uevents_.get());
-            }
+            joinUevents();
         }
     }
 
     bool valid() const { return inotify_.valid(); }
 
+    // Added again, it is watched once: the handlers are the same.
     void addTo(MainRunLoop& loop) {
-        if (added_) {
-            return;
-        }
-        added_ = true;
-        // The events of one read are one change, and one pass.
+        // The changes of one read are one change, and one pass.
         loop.watch(inotify_.get(), [this] {
             if (takeChanges(inotify_.get(), folder_)) {
                 callback_(context_);
             }
         });
+        // Any device's uevent is one change; the read takes one, cut short.
         if (uevents_.valid()) {
-            loop.watch(uevents_.get(), [this] { takeUevent(); });
+            loop.watch(uevents_.get(),
+                       onEachRecord<char>(uevents_.get(), [this] { callback_(context_); }));
         }
     }
 
   private:
-    void openUevents() {
+    // A socket that can't join the group hears nothing; the timer's passes
+    // still read everything.
+    void joinUevents() {
         uevents_.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
                                 NETLINK_KOBJECT_UEVENT));
         sockaddr_nl address{};
         address.nl_family = AF_NETLINK;
         address.nl_groups = 1;
-        if (uevents_.valid() &&
-            ::bind(uevents_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            uevents_.reset();
-        }
-    }
-
-    void takeUevent() {
-        char message[8192];
-        const ssize_t length = ::recv(uevents_.get(), message, sizeof message, 0);
-        if (length <= 0) {
-            return;
-        }
-        // A uevent is NUL-separated KEY=value lines.
-        const std::string_view text(message, static_cast<std::size_t>(length));
-        if (text.find("SUBSYSTEM=power_supply") != std::string_view::npos) {
-            callback_(context_);
-        }
+        ::bind(uevents_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
 
     RunLoopCallback callback_;
@@ -354,7 +308,6 @@ class PowerSourceNotification : public RunLoopSource {
     std::string folder_;
     ScopedFd inotify_;
     ScopedFd uevents_;
-    bool added_ = false;
 };
 
 // Real thermal zones announce nothing, so on a real root the watcher also
@@ -362,27 +315,25 @@ class PowerSourceNotification : public RunLoopSource {
 constexpr int realRootThermalPollMilliseconds = 5000;
 
 // Runs on a thread of its own and posts `handler` there whenever the state
-// differs from the last one seen, starting from `last`.
+// differs from the last one seen, starting from `last`. A failed poll was
+// interrupted: it looks again.
 void watchThermalState(std::function<void()> handler,
                        ScopedFd inotify,
                        std::string folder,
                        ThermalState last) {
-    const int timeout = linux_host::systemRoot().empty() ? realRootThermalPollMilliseconds : -1;
-    if (!inotify.valid() && timeout < 0) {
+    const bool realRoot = linux_host::systemRoot().empty();
+    if (!inotify.valid() && !realRoot) {
         return;
     }
+    const int timeout = realRoot ? realRootThermalPollMilliseconds : -1;
     for (;;) {
-        pollfd wait{inotify.get(), POLLIN, 0};
-        const int ready = ::poll(&wait, inotify.valid() ? 1 : 0, timeout);
-        if (ready < 0 && errno != EINTR) {
-            return;
-        }
-        if (ready > 0) {
+        // Without inotify (-1), poll only waits.
+        pollfd wait{inotify.get(), POLLIN, {}};
+        if (::poll(&wait, 1, timeout) == 1) {
             takeChanges(inotify.get(), folder);
         }
         const ThermalState now = currentThermalState();
-        if (now != last) {
-            last = now;
+        if (std::exchange(last, now) != now) {
             handler();
         }
     }
@@ -409,7 +360,7 @@ void observeThermalStateChanges(std::function<void()> handler) {
     // Watched and read before this returns, so that every change from now
     // on is seen; only the waiting happens on the watcher's thread.
     std::string folder = linux_host::rootedPath("/sys/class/thermal");
-    ScopedFd inotify(obtained("inotify", ::inotify_init1(IN_CLOEXEC)));
+    ScopedFd inotify = obtained("inotify", ::inotify_init1(IN_CLOEXEC));
     if (inotify.valid()) {
         watchTree(inotify.get(), folder);
     }
@@ -437,39 +388,32 @@ void performOnMainThread(std::function<void()> work) {
 }
 
 // A timer that can't be had is a schedule the loop can't keep: the run
-// gives up rather than wait for events that may never come.
+// gives up rather than wait for events that may never come. Setting it
+// fails only for times out of range, which timespecOf makes none of.
 void scheduleRepeatingTimer(double intervalSeconds, std::function<void()> tick) {
-    ScopedFd timer(
-        obtained("timer", ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)));
+    ScopedFd timer =
+        obtained("timer", ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     if (!timer.valid()) {
         std::string why = failed("timerfd_create");
         mainRunLoop().fail(std::move(why));
         return;
     }
-    const double interval = std::max(intervalSeconds, 0.001);
-    const double whole = std::floor(interval);
-    timespec period{static_cast<time_t>(whole), static_cast<long>((interval - whole) * 1e9)};
-    itimerspec schedule{period, period};
-    if (::timerfd_settime(timer.get(), 0, &schedule, nullptr) != 0) {
-        std::string why = failed("timerfd_settime");
-        mainRunLoop().fail(std::move(why));
-        return;
-    }
-    mainRunLoop().addTimer(std::move(timer), std::move(tick));
+    const timespec period = timespecOf(std::max(intervalSeconds, 0.001));
+    const itimerspec schedule{period, period};
+    ::timerfd_settime(timer.get(), 0, &schedule, nullptr);
+    mainRunLoop().keep<std::uint64_t>(std::move(timer), std::move(tick));
 }
 
 // Blocked on every thread, so that only the signalfd sees them; the
 // programs the agent starts get them unblocked (see runChild).
 void observeTerminationSignals(std::function<void()> handler) {
     const sigset_t signals = posix::terminationSignals();
-    ScopedFd fd(obtained("signalfd", ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK)));
+    ScopedFd fd = obtained("signalfd", ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!fd.valid()) {
         return;
     }
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    if (!mainRunLoop().addSignals(std::move(fd), std::move(handler))) {
-        ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-    }
+    mainRunLoop().keep<signalfd_siginfo>(std::move(fd), std::move(handler));
 }
 
 namespace {
@@ -481,44 +425,29 @@ class TimerfdDeadline : public DeadlineTimer {
     explicit TimerfdDeadline(std::function<void()> fire)
         : timer_(obtained("timer", ::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK))) {
         if (timer_.valid()) {
-            watched_ = mainRunLoop().watch(timer_.get(), [this, fire = std::move(fire)] {
-                std::uint64_t expirations = 0;
-                if (::read(timer_.get(), &expirations, sizeof expirations) == sizeof expirations) {
-                    fire();
-                }
-            });
-        }
-    }
-    ~TimerfdDeadline() override {
-        if (watched_) {
-            mainRunLoop().unwatch(timer_.get());
+            mainRunLoop().watch(timer_.get(),
+                                onEachRecord<std::uint64_t>(timer_.get(), std::move(fire)));
         }
     }
 
-    bool valid() const { return watched_; }
+    bool valid() const { return timer_.valid(); }
 
+    // A moment long past fires at once; the earliest is a second after the
+    // epoch, since a moment of zero would disarm the timer instead.
     void fireAt(double calendarSeconds) override {
         constexpr double referenceDateInUnixTime = 978307200.0;
-        const double unixTime = std::max(calendarSeconds + referenceDateInUnixTime, 0.0);
-        const double whole = std::floor(unixTime);
-        // A zero moment would disarm the timer instead: the earliest is 1 ns.
-        timespec moment{static_cast<time_t>(whole), static_cast<long>((unixTime - whole) * 1e9)};
-        if (moment.tv_sec == 0 && moment.tv_nsec == 0) {
-            moment.tv_nsec = 1;
-        }
-        set(moment, TFD_TIMER_ABSTIME);
+        set(timespecOf(std::max(calendarSeconds + referenceDateInUnixTime, 1.0)));
     }
 
-    void cancel() override { set(timespec{}, 0); }
+    void cancel() override { set(timespec{}); }
 
   private:
-    void set(timespec moment, int flags) {
+    void set(timespec moment) {
         const itimerspec schedule{timespec{}, moment};
-        ::timerfd_settime(timer_.get(), flags, &schedule, nullptr);
+        ::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &schedule, nullptr);
     }
 
     ScopedFd timer_;
-    bool watched_ = false;
 };
 
 }  // namespace

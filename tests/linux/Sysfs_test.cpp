@@ -67,6 +67,8 @@ TEST_F(Sysfs, EveryChangeAndEveryRootIsSeenByTheNextRead) {
         TempDir other;
         ScopedEnvironment otherRoot("VELL_SYSTEM_ROOT", other.path());
         EXPECT_EQ(*platform::copyPowerSourceDescriptions(), platform::PowerSourceDescriptions{});
+        writeFile(other.path() + "/sys/class/power_supply/BAT0/type", "Battery");
+        EXPECT_EQ(platform::copyPowerSourceDescriptions()->size(), 1u) << "a folder that appears";
     }
     // A supply that appears is watched; many writes, to two supplies, are all read at once.
     supply("BAT1", {{"type", "Battery"}, {"capacity", "30"}});
