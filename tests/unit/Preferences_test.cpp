@@ -7,38 +7,30 @@ namespace {
 using PreferencesTest = FakeTest;
 namespace P = VellPreferences;
 
-TEST_F(PreferencesTest, UntypedBooleansReadAsBooleansOrElseTrue) {
+// Untyped Booleans read as booleans or else true; the holds' wish only from a true; the
+// threshold is a whole percentage from 1 to 99.
+TEST_F(PreferencesTest, EachSettingReadsOnlyWhatItCanMean) {
     // clang-format off
-    const std::vector<std::pair<std::optional<PropertyListValue>, bool>> cases = {
-        {std::nullopt, true}, {false, false}, {0.0, false}, {1, true}, {2, true}, {"NO", true},
-        {PropertyListArray{}, true}};
+    const std::vector<std::tuple<std::optional<PropertyListValue>, bool, bool, std::int64_t>> cases = {
+        {std::nullopt, true, false, 10}, {false, false, false, 10}, {0.0, false, false, 10}, {1, true, true, 1},
+        {2, true, false, 2}, {99.0, true, false, 99}, {100, true, false, 10}, {"NO", true, false, 10},
+        {PropertyListArray{}, true, false, 10}, {true, true, true, 10}};
     // clang-format on
-    for (const auto& [stored, expected] : cases) {
+    for (const auto& [stored, boolean, forHolds, threshold] : cases) {
         fake().shared().clear();
-        if (stored) {
-            fake().shared() = {{P::lowBatteryCutoffKey, *stored},
-                               {P::priorCaffeinateKey, *stored},
-                               {P::caffeinateAtLaunchKey, *stored}};
+        for (const char* key :
+             {P::lowBatteryCutoffKey, P::priorCaffeinateKey, P::caffeinateAtLaunchKey,
+              P::wantedForHoldsKey, P::lowBatteryThresholdKey}) {
+            if (stored) {
+                fake().shared()[key] = *stored;
+            }
         }
-        EXPECT_EQ(P::lowBatteryCutoff(), expected);
-        EXPECT_EQ(P::priorCaffeinate(), expected);
-        EXPECT_EQ(P::caffeinateAtLaunch(), expected);
-    }
-}
-
-// The threshold is a whole percentage from 1 to 99; holds own the wish only by a stored true.
-TEST_F(PreferencesTest, TheThresholdAndTheHoldsWishReadOnlyWhatTheyCanMean) {
-    const std::vector<std::tuple<std::optional<PropertyListValue>, std::int64_t, bool>> cases = {
-        {std::nullopt, 10, false}, {0, 10, false},   {1, 1, true},      {99.0, 99, false},
-        {100, 10, false},          {true, 10, true}, {"20", 10, false}, {false, 10, false}};
-    for (const auto& [stored, threshold, forHolds] : cases) {
-        fake().shared().clear();
-        if (stored) {
-            fake().shared() = {{P::lowBatteryThresholdKey, *stored},
-                               {P::wantedForHoldsKey, *stored}};
-        }
-        EXPECT_EQ(P::lowBatteryThreshold(), threshold);
+        EXPECT_EQ(P::lowBatteryCutoff() && P::priorCaffeinate() && P::caffeinateAtLaunch(),
+                  boolean);
+        EXPECT_EQ(P::lowBatteryCutoff() || P::priorCaffeinate() || P::caffeinateAtLaunch(),
+                  boolean);
         EXPECT_EQ(P::wantedForHolds(), forHolds);
+        EXPECT_EQ(P::lowBatteryThreshold(), threshold);
     }
 }
 
