@@ -4,8 +4,8 @@
 #include <linux/netlink.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -311,7 +311,7 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
         {"",               "posted power heat stopped threads RS", ok},
         {"eventfd",        "posted power heat stopped threads RS", ok},  // queued work runs at the next wake-up
-        {"inotify",        "posted stopped threads R",             ok},  // the timer's passes still read all
+        {"inotify",        "sourceless posted stopped threads R", ok},  // the timer's passes still read all
         {"eventfd,thread", "posted power stopped threads R",       ok},
         {"signalfd",       "", "signal 15\n"},  // SIGTERM ends the process, as by default
         {"epoll,timer",    "", gaveUp + "epoll_create1: Too many open files\n"},  // the first reason
@@ -353,7 +353,8 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
             mac.setTemperature(105000);
             bool created = false, wrote = false;
             const auto seen = [&] {
-                std::string states = std::string(posted ? "posted " : "") +
+                std::string states = std::string(source ? "" : "sourceless ") +
+                                     (posted ? "posted " : "") +
                                      (power == 2 && wrote ? "power " : "") + (heat ? "heat " : "") +
                                      (stopped ? "stopped " : "") + "threads ";
                 // Each thread's state, the main one's (running: "R") first; "S" is asleep.
