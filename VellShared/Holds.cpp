@@ -18,11 +18,9 @@ constexpr const char* startedKey = "started";
 // as a hold is dropped like one whose process is gone.
 std::vector<Hold> liveHolds(const std::optional<PropertyListValue>& stored) {
     std::vector<Hold> live;
+    const PropertyListArray none;
     const auto* items = stored ? stored->as<PropertyListArray>() : nullptr;
-    if (items == nullptr) {
-        return live;
-    }
-    for (const PropertyListValue& item : *items) {
+    for (const PropertyListValue& item : items ? *items : none) {
         const auto* entry = item.as<PropertyListDictionary>();
         const auto pid = entry ? readInteger(*entry, pidKey) : std::nullopt;
         const auto started = entry ? readInteger(*entry, startedKey) : std::nullopt;
