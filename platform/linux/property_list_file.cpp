@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -468,6 +469,22 @@ PropertyListFile loadPropertyListFile(const std::string& path) {
     return file;
 }
 
+void forEachEntry(plist_t dictionary, const std::function<void(const char*, plist_t)>& visit) {
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(dictionary, &iterator);
+    const std::unique_ptr<void, decltype(&std::free)> ownedIterator(iterator, &std::free);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(dictionary, ownedIterator.get(), &key, &item);
+        const std::unique_ptr<char, decltype(&std::free)> ownedKey(key, &std::free);
+        if (item == nullptr) {
+            return;
+        }
+        visit(ownedKey.get(), item);
+    }
+}
+
 PropertyListValue valueFromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
@@ -521,24 +538,11 @@ PropertyListValue valueFromNode(plist_t node) {
         }
         case PLIST_DICT: {
             PropertyListDictionary entries;
-            plist_dict_iter iterator = nullptr;
-            plist_dict_new_iter(node, &iterator);
-            for (;;) {
-                char* key = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, iterator, &key, &item);
-                if (item == nullptr) {
-                    free(key);
-                    break;
-                }
-                // A hostile file may repeat a key; the first one counts, as
-                // it does for libplist's own lookups and writes.
-                if (key != nullptr) {
-                    entries.try_emplace(key, valueFromNode(item));
-                }
-                free(key);
-            }
-            free(iterator);
+            // A hostile file may repeat a key; the first one counts, as it
+            // does for libplist's own lookups and writes.
+            forEachEntry(node, [&](const char* key, plist_t item) {
+                entries.try_emplace(key, valueFromNode(item));
+            });
             return entries;
         }
         default:
