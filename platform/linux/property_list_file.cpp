@@ -39,17 +39,15 @@ bool isNameCharacter(char c) {
 // decode it, which is everywhere but comments, CDATA, declarations and
 // processing instructions.
 bool referencesNul(std::string_view text) {
-    for (std::size_t at = text.find("&#"); at != std::string_view::npos;
-         at = text.find("&#", at + 2)) {
-        std::size_t digits = at + 2;
-        const bool hex = digits < text.size() && (text[digits] == 'x' || text[digits] == 'X');
-        digits += hex ? 1 : 0;
-        while (digits < text.size() && text[digits] == '0') {
-            ++digits;
+    for (std::size_t at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at)) {
+        at += 2;
+        if (startsWith(text, at, "x") || startsWith(text, at, "X")) {
+            ++at;
         }
-        // Only zeros up to the end of the reference: it names U+0000.
-        if (digits >= text.size() || text[digits] == ';' ||
-            !std::isxdigit(static_cast<unsigned char>(text[digits]))) {
+        // Only zeros up to the end of the reference (';' is no digit): it names U+0000.
+        const std::size_t digit = text.find_first_not_of('0', at);
+        if (digit == std::string_view::npos ||
+            !std::isxdigit(static_cast<unsigned char>(text[digit]))) {
             return true;
         }
     }
@@ -81,11 +79,11 @@ std::optional<std::size_t> specialSectionEnd(std::string_view text, std::size_t 
     const auto after = [](std::size_t end, std::size_t length) {
         return end == std::string_view::npos ? std::nullopt : std::optional(end + length);
     };
-    if (startsWith(text, at, "<!--")) {
-        return after(text.find("-->", at + 4), 3);
-    }
-    if (startsWith(text, at, "<![CDATA[")) {
-        return after(text.find("]]>", at + 9), 3);
+    for (const auto& [opening, closing] :
+         {std::pair<std::string_view, std::string_view>{"<!--", "-->"}, {"<![CDATA[", "]]>"}}) {
+        if (startsWith(text, at, opening)) {
+            return after(text.find(closing, at + opening.size()), closing.size());
+        }
     }
     if (startsWith(text, at, "<?")) {
         return after(findUnquoted(text, at + 2, "?>"), 2);
@@ -261,10 +259,11 @@ bool readBinaryObject(std::string_view bytes,
     }
     const std::uint64_t count = size->count;
     const std::uint64_t at = size->contents;
-    const std::uint64_t references = dictionary ? count * 2 : count;
-    if (count > objectAreaEnd || references * referenceSize > objectAreaEnd - at) {
+    const std::uint64_t elementSize = dictionary ? 2 * referenceSize : referenceSize;
+    if (count > (objectAreaEnd - at) / elementSize) {
         return false;
     }
+    const std::uint64_t references = dictionary ? count * 2 : count;
     object.dictionary = dictionary;
     object.children.reserve(references);
     for (std::uint64_t i = 0; i < references; ++i) {
@@ -290,11 +289,12 @@ GuardVerdict binaryVerdict(std::string_view bytes) {
     if (offsetSize < 1 || offsetSize > 8 || referenceSize < 1 || referenceSize > 8) {
         return GuardVerdict::malformed;
     }
-    if (objectCount == 0 || objectCount > bytes.size() || topObject >= objectCount) {
+    // The offset table lies between the magic and the trailer: no room when past it.
+    const std::uint64_t tableRoom = trailer - std::min<std::uint64_t>(offsetTable, trailer);
+    if (offsetTable < binaryMagic.size() || objectCount > tableRoom / offsetSize) {
         return GuardVerdict::malformed;
     }
-    if (offsetTable < binaryMagic.size() || offsetTable > trailer ||
-        objectCount * offsetSize > trailer - offsetTable) {
+    if (objectCount == 0 || topObject >= objectCount) {
         return GuardVerdict::malformed;
     }
     const std::size_t count = static_cast<std::size_t>(objectCount);

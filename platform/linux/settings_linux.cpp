@@ -314,7 +314,6 @@ class FileSettingsSuite : public SettingsSuite {
                              ::write(file.get(), contents.data(), contents.size()) ==
                                  static_cast<ssize_t>(contents.size()) &&
                              ::fsync(file.get()) == 0;
-        file.reset();
         if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
             ::unlink(temporary.c_str());
             return false;
