@@ -12,13 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,21 +69,16 @@ ScopedPlist withoutRepeatedKeys(plist_t root) {
 
 // The Mac's reading of a string as a Boolean: after leading white space, an
 // optional sign and leading zeros, "Y", "y", "T", "t" or a digit 1-9 is true.
-// The '\0' at text[text.size()] ends every scan and reads as false.
-bool stringReadsTrue(const std::string& text) {
-    std::size_t at = 0;
-    while (std::isspace(static_cast<unsigned char>(text[at]))) {
-        ++at;
+bool stringReadsTrue(std::string_view text) {
+    const auto skip = [&](std::string_view characters) {
+        text.remove_prefix(std::min(text.find_first_not_of(characters), text.size()));
+    };
+    skip(" \t\n\v\f\r");
+    if (text.starts_with('+') || text.starts_with('-')) {
+        text.remove_prefix(1);
     }
-    if (text[at] == '+' || text[at] == '-') {
-        ++at;
-    }
-    while (text[at] == '0') {
-        ++at;
-    }
-    const char first = text[at];
-    return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
-           (first >= '1' && first <= '9');
+    skip("0");
+    return !text.empty() && std::string_view("YyTt123456789").find(text.front()) != text.npos;
 }
 
 // The suites whose writes failed since they were last synchronized. Like the
@@ -112,7 +108,7 @@ FailedWrites& failedWrites() {
 
 bool readsAsDictionary(const std::string& contents) {
     const std::optional<ScopedPlist> root = linux_host::parsePropertyList(contents);
-    return root && plist_get_node_type(root->get()) == PLIST_DICT;
+    return plist_get_node_type(root ? root->get() : nullptr) == PLIST_DICT;
 }
 
 // The tree in the file's own format. A hostile file may hold strings that

@@ -129,9 +129,9 @@ TEST_F(Settings, AWriteEndsEvenOnADiskThatTakesNoByte) {
 TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
     // True: after white space, a sign and zeros, "Y", "y", "T", "t" or a digit 1-9.
     const std::vector<std::string> readTrue = {
-        "<string>  yes</string>", "<string>True</string>", "<string>YES</string>",
-        "<string>t</string>",     "<string>-9up</string>", "<string>+1</string>",
-        "<string> 01</string>",   "<string>007</string>",  "<integer>-2</integer>", "<real>0.5</real>"};
+        "<string>  yes</string>",  "<string>True</string>", "<string>YES</string>",
+        "<string>t</string>",      "<string>-9up</string>", "<string>+1</string>",
+        "<string>\t+007</string>", "<integer>-2</integer>", "<real>0.5</real>"};
     const std::vector<std::string> readFalse = {
         "<string>0</string>",   "<string>+00</string>",
         "<string>no</string>",  "<string></string>",
@@ -153,6 +153,7 @@ TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
         EXPECT_EQ(P::cutoffReason(), expected) << stored;
     }
     EXPECT_TRUE(!platform::openSettingsSuite("") && !platform::openSettingsSuite("../escape"));
+    ASSERT_NE(platform::standardSettings(), nullptr);
     platform::standardSettings()->setBoolForKey(true, P::wantedKey);  // named for the program
     EXPECT_TRUE(fs::exists(folder() + "/linux_tests.plist"));
     // Same-sized rewrites in place are seen, of a new file or an old one whose parse is kept.
@@ -199,6 +200,7 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
         {"a file whose read fails", [&] { return fs::create_symlink("/proc/self/mem", suite()), nullptr; }, false, false},
         {"a file where a folder goes", [&] { return fs::remove_all(home.path() + "/Library"), writeFile(home.path() + "/Library", ""), nullptr; }, false, false},
         {"a name whose lock fits but not its temporary", [&] { return suiteName = std::string(243, 'n'), nullptr; }, false, false},
+        {"a name too long for its lock", [&] { return suiteName = std::string(245, 'n'), nullptr; }, false, false},
     };
     // clang-format on
     for (const auto& [name, make, written, kept] : rows) {
@@ -226,7 +228,8 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
                 fs::symlink_status(path).type() == type && (!bytes || readFile(path) == bytes);
             EXPECT_EQ(same, !kept);
         }
-        EXPECT_EQ(names(".plist.").size(), names(".corrupt-").size() + fs::exists(path + ".lock"));
+        EXPECT_EQ(names(".plist.").size(),
+                  names(".corrupt-").size() + (::access((path + ".lock").c_str(), F_OK) == 0));
     }
 }
 
@@ -291,14 +294,17 @@ TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothingAndLeaveAPrivateFile
         P::store()->setObjectForKey(PropertyListValue(i), child == 0 ? "fromChild" : "fromParent");
     }
     if (child == 0) {
-        ::_exit(0);
+        ::_exit(P::store()->synchronize() ? 0 : 1);
     }
     int exit = -1;
     ASSERT_TRUE(child > 0 && ::waitpid(child, &exit, 0) == child && exit == 0);
+    EXPECT_TRUE(P::store()->synchronize());
     EXPECT_EQ(P::store()->objectForKey("fromChild"), PropertyListValue(500));
     EXPECT_EQ(P::store()->objectForKey("fromParent"), PropertyListValue(500));
     EXPECT_EQ(fs::status(folder()).permissions(), fs::perms::owner_all);
-    EXPECT_EQ(fs::status(suite()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    for (const std::string& file : {suite(), suite() + ".lock"}) {
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    }
     EXPECT_EQ(readFile(suite())->rfind("<?xml", 0), 0u);
 }
 
