@@ -174,12 +174,13 @@ std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t widt
 struct BinaryObject {
     std::vector<std::uint64_t> children;
     // For a dictionary, the first half of `children` are its keys.
-    bool dictionary = false;
+    bool dictionary;
 };
 
 // The element count of the object whose marker is at `offset`, and where its
 // contents begin: counts of 15 or more follow the marker as an integer
-// object. Absent when that runs off the object area or is malformed.
+// object. Absent when that runs off the object area or is malformed. The
+// bytes at `end` are still the file's: the offset table or the trailer.
 struct ObjectSize {
     std::uint64_t count;
     std::uint64_t contents;
@@ -193,9 +194,6 @@ std::optional<ObjectSize> binaryObjectSize(std::string_view bytes,
     if ((marker & 0x0F) != 0x0F) {
         return ObjectSize{static_cast<std::uint64_t>(marker & 0x0F), at};
     }
-    if (at >= end) {
-        return std::nullopt;
-    }
     const auto countMarker = static_cast<unsigned char>(bytes[at]);
     if ((countMarker >> 4) != 0x1 || (countMarker & 0x0F) > 3) {
         return std::nullopt;
@@ -207,12 +205,9 @@ std::optional<ObjectSize> binaryObjectSize(std::string_view bytes,
     return ObjectSize{bigEndian(bytes, at + 1, width), at + 1 + width};
 }
 
-// True when the object at `offset` is a string with a NUL code unit, which
-// libplist aborts on as a dictionary key.
+// True when the object at `offset` (in the object area) is a string with a
+// NUL code unit, which libplist aborts on as a dictionary key.
 bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uint64_t end) {
-    if (offset >= end) {
-        return true;
-    }
     const auto marker = static_cast<unsigned char>(bytes[offset]);
     const unsigned type = marker >> 4;
     if (type != 0x5 && type != 0x6 && type != 0x7) {
@@ -224,10 +219,11 @@ bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uin
     }
     const std::uint64_t length = size->count;
     const std::uint64_t at = size->contents;
-    const std::uint64_t unit = type == 0x6 ? 2 : 1;
-    if (length > end || length * unit > end - at) {
+    const bool utf16 = type == 0x6;
+    if (length > (utf16 ? (end - at) / 2 : end - at)) {
         return true;
     }
+    const std::uint64_t unit = utf16 ? 2 : 1;
     for (std::uint64_t i = 0; i < length; ++i) {
         if (bigEndian(bytes, at + i * unit, unit) == 0) {
             return true;
@@ -236,16 +232,13 @@ bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uin
     return false;
 }
 
-// Reads the references of the object at `offset`; false when it runs off the
-// object area or is malformed.
+// Reads the references of the object at `offset` (in the object area);
+// false when they run off it or are malformed.
 bool readBinaryObject(std::string_view bytes,
                       std::uint64_t offset,
                       std::uint64_t objectAreaEnd,
                       std::size_t referenceSize,
                       BinaryObject& object) {
-    if (offset >= objectAreaEnd) {
-        return false;
-    }
     const auto marker = static_cast<unsigned char>(bytes[offset]);
     const unsigned type = marker >> 4;
     const bool array = type == 0xA || type == 0xB || type == 0xC;
@@ -265,7 +258,6 @@ bool readBinaryObject(std::string_view bytes,
     }
     const std::uint64_t references = dictionary ? count * 2 : count;
     object.dictionary = dictionary;
-    object.children.reserve(references);
     for (std::uint64_t i = 0; i < references; ++i) {
         object.children.push_back(bigEndian(bytes, at + i * referenceSize, referenceSize));
     }
@@ -286,7 +278,8 @@ GuardVerdict binaryVerdict(std::string_view bytes) {
     const std::uint64_t objectCount = bigEndian(bytes, trailer + 8, 8);
     const std::uint64_t topObject = bigEndian(bytes, trailer + 16, 8);
     const std::uint64_t offsetTable = bigEndian(bytes, trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || referenceSize < 1 || referenceSize > 8) {
+    // Sizes of 1 to 8 bytes; 0 wraps round.
+    if (offsetSize - 1 > 7 || referenceSize - 1 > 7) {
         return GuardVerdict::malformed;
     }
     // The offset table lies between the magic and the trailer: no room when past it.
@@ -301,16 +294,19 @@ GuardVerdict binaryVerdict(std::string_view bytes) {
     std::vector<std::uint64_t> offsets(count);
     for (std::size_t i = 0; i < count; ++i) {
         offsets[i] = bigEndian(bytes, offsetTable + i * offsetSize, offsetSize);
+        if (offsets[i] >= offsetTable) {
+            return GuardVerdict::malformed;
+        }
     }
 
     enum class Mark : std::uint8_t { unseen, open, done };
     std::vector<Mark> marks(count, Mark::unseen);
-    std::vector<std::uint64_t> treeSize(count, 0);
+    std::vector<std::uint64_t> treeSize(count);
     struct Frame {
         std::size_t object;
         BinaryObject contents;
-        std::size_t next = 0;
-        std::uint64_t size = 1;
+        std::size_t next;
+        std::uint64_t size;
     };
     std::vector<Frame> path;
     auto enter = [&](std::size_t object) {
