@@ -39,15 +39,17 @@ bool isNameCharacter(char c) {
 // decode it, which is everywhere but comments, CDATA, declarations and
 // processing instructions.
 bool referencesNul(std::string_view text) {
-    for (std::size_t at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at)) {
-        at += 2;
-        if (startsWith(text, at, "x") || startsWith(text, at, "X")) {
-            ++at;
+    constexpr std::string_view opening = "&#";
+    for (std::size_t at = text.find(opening); at != std::string_view::npos;
+         at = text.find(opening, at + opening.size())) {
+        std::string_view digits = text.substr(at + opening.size());
+        if (digits.starts_with('x') || digits.starts_with('X')) {
+            digits.remove_prefix(1);
         }
         // Only zeros up to the end of the reference (';' is no digit): it names U+0000.
-        const std::size_t digit = text.find_first_not_of('0', at);
+        const std::size_t digit = digits.find_first_not_of('0');
         if (digit == std::string_view::npos ||
-            !std::isxdigit(static_cast<unsigned char>(text[digit]))) {
+            !std::isxdigit(static_cast<unsigned char>(digits[digit]))) {
             return true;
         }
     }

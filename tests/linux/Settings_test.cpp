@@ -108,13 +108,13 @@ class Settings : public ::testing::Test {
     }
 };
 
-// A write ends, failed, on a disk that takes no byte, and reads find what is there;
-// first, so that a child stuck or crashed in either fails an assertion.
+// A write ends, failed, on a disk that takes no byte, and reads (binary, then XML)
+// find what is there; first, so that a child stuck or crashed in either fails an assertion.
 TEST_F(Settings, AWriteEndsEvenOnADiskThatTakesNoByte) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(5);
-        writeFile(suite(), xmlPlist("<array/>"));
+        writeFile(suite(), binaryPlist({"\xA0"}));
         const bool before = P::wanted();
         P::setWanted(true);
         const auto held = noRoomToWrite();
