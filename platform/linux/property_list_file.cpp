@@ -294,11 +294,13 @@ GuardVerdict binaryVerdict(std::string_view bytes) {
     }
     const std::size_t count = static_cast<std::size_t>(objectCount);
     std::vector<std::uint64_t> offsets(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        offsets[i] = bigEndian(bytes, offsetTable + i * offsetSize, offsetSize);
-        if (offsets[i] >= offsetTable) {
+    std::uint64_t entry = offsetTable;
+    for (std::uint64_t& offset : offsets) {
+        offset = bigEndian(bytes, entry, offsetSize);
+        if (offset >= offsetTable) {
             return GuardVerdict::malformed;
         }
+        entry += offsetSize;
     }
 
     enum class Mark : std::uint8_t { unseen, open, done };

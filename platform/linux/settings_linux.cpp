@@ -34,6 +34,9 @@ namespace {
 using linux_host::ScopedPlist;
 using posix::ScopedFd;
 
+// The suite and its lock are the user's alone.
+constexpr mode_t privateFile = 0600;
+
 std::string preferencesFolder() {
     return linux_host::homeDirectory() + "/Library/Preferences";
 }
@@ -281,7 +284,7 @@ class FileSettingsSuite : public SettingsSuite {
         }
         // No program that writes settings handles a signal without SA_RESTART,
         // so the wait for the lock is never interrupted.
-        ScopedFd lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        ScopedFd lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, privateFile));
         if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
             return false;
         }
@@ -306,7 +309,7 @@ class FileSettingsSuite : public SettingsSuite {
             return false;
         }
         // A write to a regular file is whole unless it fails (no room, a size limit).
-        const bool written = ::fchmod(file.get(), 0600) == 0 &&
+        const bool written = ::fchmod(file.get(), privateFile) == 0 &&
                              ::write(file.get(), contents.data(), contents.size()) ==
                                  static_cast<ssize_t>(contents.size()) &&
                              ::fsync(file.get()) == 0;
