@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -397,7 +396,8 @@ struct GuardedParse {
 
 GuardedParse parseGuarded(std::string_view bytes) {
     GuardedParse parse{verdictOf(bytes), std::nullopt};
-    if (bytes.empty() || parse.verdict != GuardVerdict::within) {
+    // libplist reads no bytes as nothing.
+    if (parse.verdict != GuardVerdict::within) {
         return parse;
     }
     if (startsWith(bytes, 0, byteOrderMark)) {
@@ -488,55 +488,53 @@ void forEachEntry(plist_t dictionary, const std::function<void(const char*, plis
 PropertyListValue valueFromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
-            std::uint8_t value = 0;
+            std::uint8_t value{};
             plist_get_bool_val(node, &value);
             return value != 0;
         }
         case PLIST_UINT:
         case PLIST_UID: {
-            std::uint64_t value = 0;
+            std::uint64_t value{};
             if (plist_get_node_type(node) == PLIST_UID) {
                 plist_get_uid_val(node, &value);
             } else {
                 plist_get_uint_val(node, &value);
             }
-            // libplist keeps negative integers as their two's complement.
-            std::int64_t signedValue = 0;
-            std::memcpy(&signedValue, &value, sizeof value);
-            return PropertyListValue(static_cast<long long>(signedValue));
+            // libplist keeps negative integers as their two's complement,
+            // which the conversion, modular, turns back.
+            return PropertyListValue(static_cast<long long>(value));
         }
         case PLIST_REAL: {
-            double value = 0;
+            double value{};
             plist_get_real_val(node, &value);
             return value;
         }
         case PLIST_STRING: {
-            std::uint64_t length = 0;
+            std::uint64_t length{};
             const char* text = plist_get_string_ptr(node, &length);
             return std::string(text, length);
         }
         case PLIST_DATA: {
-            std::uint64_t length = 0;
-            const char* data = plist_get_data_ptr(node, &length);
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-            return PropertyListData(bytes, bytes + (data ? length : 0));
+            std::uint64_t length{};
+            const auto* bytes =
+                reinterpret_cast<const std::uint8_t*>(plist_get_data_ptr(node, &length));
+            return PropertyListData(bytes, bytes + length);
         }
         case PLIST_DATE: {
-            std::int32_t seconds = 0;
-            std::int32_t microseconds = 0;
+            std::int32_t seconds{};
+            std::int32_t microseconds{};
             plist_get_date_val(node, &seconds, &microseconds);
             return PropertyListDate{seconds + microseconds / 1e6};
         }
         case PLIST_ARRAY: {
             PropertyListArray items;
             const std::uint32_t size = plist_array_get_size(node);
-            items.reserve(size);
             for (std::uint32_t i = 0; i < size; ++i) {
                 items.push_back(valueFromNode(plist_array_get_item(node, i)));
             }
             return items;
         }
-        case PLIST_DICT: {
+        default: {  // a dictionary, the one type left
             PropertyListDictionary entries;
             // A hostile file may repeat a key; the first one counts, as it
             // does for libplist's own lookups and writes.
@@ -545,8 +543,6 @@ PropertyListValue valueFromNode(plist_t node) {
             });
             return entries;
         }
-        default:
-            return false;
     }
 }
 
@@ -555,9 +551,7 @@ ScopedPlist nodeFromValue(const PropertyListValue& value) {
         return ScopedPlist(plist_new_bool(*boolean ? 1 : 0));
     }
     if (const auto* integer = value.as<std::int64_t>()) {
-        std::uint64_t bits = 0;
-        std::memcpy(&bits, integer, sizeof bits);
-        return ScopedPlist(plist_new_uint(bits));
+        return ScopedPlist(plist_new_uint(static_cast<std::uint64_t>(*integer)));
     }
     if (const auto* real = value.as<double>()) {
         return ScopedPlist(plist_new_real(*real));
@@ -592,20 +586,18 @@ ScopedPlist nodeFromValue(const PropertyListValue& value) {
 
 std::string toBinary(plist_t node) {
     char* bytes = nullptr;
-    std::uint32_t length = 0;
+    std::uint32_t length{};
     plist_to_bin(node, &bytes, &length);
-    std::string binary = bytes ? std::string(bytes, length) : std::string();
-    plist_to_bin_free(bytes);
-    return binary;
+    const std::unique_ptr<char, decltype(&plist_to_bin_free)> owned(bytes, &plist_to_bin_free);
+    return bytes ? std::string(bytes, length) : std::string();
 }
 
 std::string toXml(plist_t node) {
     char* xml = nullptr;
-    std::uint32_t length = 0;
+    std::uint32_t length{};
     plist_to_xml(node, &xml, &length);
-    std::string text = xml ? std::string(xml, length) : std::string();
-    plist_to_xml_free(xml);
-    return text;
+    const std::unique_ptr<char, decltype(&plist_to_xml_free)> owned(xml, &plist_to_xml_free);
+    return xml ? std::string(xml, length) : std::string();
 }
 
 }  // namespace platform::linux_host
