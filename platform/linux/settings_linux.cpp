@@ -145,15 +145,13 @@ std::vector<std::string> managedPaths(const std::string& name) {
     return paths;
 }
 
-std::optional<PropertyListValue> managedValue(const std::vector<std::string>& paths,
-                                              const std::string& key) {
+// The value of `key` in the first of the files at `paths` that holds it.
+std::optional<PropertyListValue> firstValue(const std::vector<std::string>& paths,
+                                            const std::string& key) {
     for (const std::string& path : paths) {
         const auto suite = linux_host::currentDictionary(path);
-        if (!suite) {
-            continue;
-        }
-        if (const auto found = suite->find(key); found != suite->end()) {
-            return found->second;
+        if (suite && suite->contains(key)) {
+            return suite->at(key);
         }
     }
     return std::nullopt;
@@ -165,18 +163,10 @@ class FileSettingsSuite : public SettingsSuite {
         : path_(preferencesFolder() + "/" + name + ".plist"), managedPaths_(managedPaths(name)) {}
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
-        if (auto forced = managedValue(managedPaths_, key)) {
+        if (auto forced = firstValue(managedPaths_, key)) {
             return forced;
         }
-        const auto suite = linux_host::currentDictionary(path_);
-        if (!suite) {
-            return std::nullopt;
-        }
-        const auto found = suite->find(key);
-        if (found == suite->end()) {
-            return std::nullopt;
-        }
-        return found->second;
+        return firstValue({path_}, key);
     }
 
     bool boolForKey(const std::string& key) override {
@@ -234,7 +224,7 @@ class FileSettingsSuite : public SettingsSuite {
     bool synchronize() override { return !failedWrites().take(path_); }
 
     bool isForced(const std::string& key) override {
-        return managedValue(managedPaths_, key).has_value();
+        return firstValue(managedPaths_, key).has_value();
     }
 
   private:
@@ -285,7 +275,10 @@ class FileSettingsSuite : public SettingsSuite {
         // No program that writes settings handles a signal without SA_RESTART,
         // so the wait for the lock is never interrupted.
         ScopedFd lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, privateFile));
-        if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0) {
+        if (!lock.valid()) {
+            return false;
+        }
+        if (::flock(lock.get(), LOCK_EX) != 0) {
             return false;
         }
         std::optional<linux_host::PropertyListFile> file = fileForWriting();
