@@ -59,11 +59,8 @@ bool referencesNul(std::string_view text) {
 // text, as libplist scans tags, processing instructions and declarations.
 std::size_t findUnquoted(std::string_view text, std::size_t from, std::string_view terminator) {
     for (std::size_t at = from; at < text.size(); ++at) {
-        if (text[at] == '"') {
-            at = text.find('"', at + 1);
-            if (at == std::string_view::npos) {
-                return at;
-            }
+        if (text[at] == '"') {  // a quote never closed runs to the end
+            at = std::min(text.find('"', at + 1), text.size());
         } else if (startsWith(text, at, terminator)) {
             return at;
         }
