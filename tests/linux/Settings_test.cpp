@@ -330,6 +330,7 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"references of no bytes", binaryPlist({"\x09"}, {.referenceSize = 0}), 0},
         {"the top object last, its references ending the object area", binaryPlist({"\x09", "\x51" "a", std::string("\xD1\x01\x00", 3)}, {.top = 2}), 1},
         {"the top object one past the last", binaryPlist({"\x09"}, {.top = 1}), 0},
+        {"an offset table right after the magic, pointing into it", binaryPlist({std::string(1, '\0')}, {.tableShift = -1}), 1},
         {"an offset table inside the magic", binaryPlist({"\x09"}, {.tableShift = -2}), 0},
         {"an offset table past the trailer", binaryPlist({"\x09"}, {.tableShift = 2}), 0},
         {"an offset table running into the trailer", binaryPlist({"\x09"}, {.extraObjects = 1}), 0},
