@@ -349,6 +349,7 @@ TEST(PropertyListGuard, PassesRealFilesAndRefusesWhatLibplistCannotTake) {
         {"a million and one values, the last an array", binaryPlist({"\xA1\x01", "\xAF\x13" + bigEndian(999'999, 8) + std::string(999'999, 2), "\x09"}, {.offsetSize = 4}), 0},
         {"a key holding a NUL", binaryPlist({"\xD1\x01\x02", std::string("\x53\0ab", 4), "\x09"}), 0},
         {"a key whose length is no integer", binaryPlist({"\xD1\x01\x02", "\x5F\x20", "\x09"}), 0},
+        {"a key running past the object area", binaryPlist({"\xD1\x01\x02", "\x5F\x10\x40", "\x09"}), 0},
         {"a UTF-16 key holding a NUL", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x62\0a\0\0", 5)}), 0},
         {"a UTF-8 key holding a NUL", binaryPlist({"\xD1\x02\x01", "\x09", std::string("\x72" "a\0", 3)}), 0},
         {"a key that is no string", binaryPlist({"\xD1\x01\x01", "\x09"}), 2},
