@@ -197,10 +197,11 @@ std::optional<ObjectSize> binaryObjectSize(std::string_view bytes,
         return std::nullopt;
     }
     const std::size_t width = std::size_t{1} << (countMarker & 0x0F);
-    if (at + 1 + width > end) {
+    const std::uint64_t contents = at + 1 + width;
+    if (contents > end) {
         return std::nullopt;
     }
-    return ObjectSize{bigEndian(bytes, at + 1, width), at + 1 + width};
+    return ObjectSize{bigEndian(bytes, at + 1, width), contents};
 }
 
 // True when the object at `offset` (in the object area) is a string with a
