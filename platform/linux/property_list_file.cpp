@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -38,17 +38,17 @@ bool isNameCharacter(char c) {
 // decode it, which is everywhere but comments, CDATA, declarations and
 // processing instructions.
 bool referencesNul(std::string_view text) {
-    for (std::size_t at = text.find("&#"); at != std::string_view::npos;
-         at = text.find("&#", at + 2)) {
-        std::size_t digits = at + 2;
-        const bool hex = digits < text.size() && (text[digits] == 'x' || text[digits] == 'X');
-        digits += hex ? 1 : 0;
-        while (digits < text.size() && text[digits] == '0') {
-            ++digits;
+    constexpr std::string_view opening = "&#";
+    for (std::size_t at = text.find(opening); at != std::string_view::npos;
+         at = text.find(opening, at + opening.size())) {
+        std::string_view digits = text.substr(at + opening.size());
+        if (digits.starts_with('x') || digits.starts_with('X')) {
+            digits.remove_prefix(1);
         }
-        // Only zeros up to the end of the reference: it names U+0000.
-        if (digits >= text.size() || text[digits] == ';' ||
-            !std::isxdigit(static_cast<unsigned char>(text[digits]))) {
+        // Only zeros up to the end of the reference (';' is no digit): it names U+0000.
+        const std::size_t digit = digits.find_first_not_of('0');
+        if (digit == std::string_view::npos ||
+            !std::isxdigit(static_cast<unsigned char>(digits[digit]))) {
             return true;
         }
     }
@@ -59,11 +59,8 @@ bool referencesNul(std::string_view text) {
 // text, as libplist scans tags, processing instructions and declarations.
 std::size_t findUnquoted(std::string_view text, std::size_t from, std::string_view terminator) {
     for (std::size_t at = from; at < text.size(); ++at) {
-        if (text[at] == '"') {
-            at = text.find('"', at + 1);
-            if (at == std::string_view::npos) {
-                return at;
-            }
+        if (text[at] == '"') {  // a quote never closed runs to the end
+            at = std::min(text.find('"', at + 1), text.size());
         } else if (startsWith(text, at, terminator)) {
             return at;
         }
@@ -80,11 +77,11 @@ std::optional<std::size_t> specialSectionEnd(std::string_view text, std::size_t 
     const auto after = [](std::size_t end, std::size_t length) {
         return end == std::string_view::npos ? std::nullopt : std::optional(end + length);
     };
-    if (startsWith(text, at, "<!--")) {
-        return after(text.find("-->", at + 4), 3);
-    }
-    if (startsWith(text, at, "<![CDATA[")) {
-        return after(text.find("]]>", at + 9), 3);
+    for (const auto& [opening, closing] :
+         {std::pair<std::string_view, std::string_view>{"<!--", "-->"}, {"<![CDATA[", "]]>"}}) {
+        if (startsWith(text, at, opening)) {
+            return after(text.find(closing, at + opening.size()), closing.size());
+        }
     }
     if (startsWith(text, at, "<?")) {
         return after(findUnquoted(text, at + 2, "?>"), 2);
@@ -175,12 +172,13 @@ std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t widt
 struct BinaryObject {
     std::vector<std::uint64_t> children;
     // For a dictionary, the first half of `children` are its keys.
-    bool dictionary = false;
+    bool dictionary;
 };
 
 // The element count of the object whose marker is at `offset`, and where its
 // contents begin: counts of 15 or more follow the marker as an integer
-// object. Absent when that runs off the object area or is malformed.
+// object. Absent when that runs off the object area or is malformed. The
+// bytes at `end` are still the file's: the offset table or the trailer.
 struct ObjectSize {
     std::uint64_t count;
     std::uint64_t contents;
@@ -194,26 +192,21 @@ std::optional<ObjectSize> binaryObjectSize(std::string_view bytes,
     if ((marker & 0x0F) != 0x0F) {
         return ObjectSize{static_cast<std::uint64_t>(marker & 0x0F), at};
     }
-    if (at >= end) {
-        return std::nullopt;
-    }
     const auto countMarker = static_cast<unsigned char>(bytes[at]);
     if ((countMarker >> 4) != 0x1 || (countMarker & 0x0F) > 3) {
         return std::nullopt;
     }
     const std::size_t width = std::size_t{1} << (countMarker & 0x0F);
-    if (at + 1 + width > end) {
+    const std::uint64_t contents = at + 1 + width;
+    if (contents > end) {
         return std::nullopt;
     }
-    return ObjectSize{bigEndian(bytes, at + 1, width), at + 1 + width};
+    return ObjectSize{bigEndian(bytes, at + 1, width), contents};
 }
 
-// True when the object at `offset` is a string with a NUL code unit, which
-// libplist aborts on as a dictionary key.
+// True when the object at `offset` (in the object area) is a string with a
+// NUL code unit, which libplist aborts on as a dictionary key.
 bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uint64_t end) {
-    if (offset >= end) {
-        return true;
-    }
     const auto marker = static_cast<unsigned char>(bytes[offset]);
     const unsigned type = marker >> 4;
     if (type != 0x5 && type != 0x6 && type != 0x7) {
@@ -225,10 +218,11 @@ bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uin
     }
     const std::uint64_t length = size->count;
     const std::uint64_t at = size->contents;
-    const std::uint64_t unit = type == 0x6 ? 2 : 1;
-    if (length > end || length * unit > end - at) {
+    const bool utf16 = type == 0x6;
+    if (length > (utf16 ? (end - at) / 2 : end - at)) {
         return true;
     }
+    const std::uint64_t unit = utf16 ? 2 : 1;
     for (std::uint64_t i = 0; i < length; ++i) {
         if (bigEndian(bytes, at + i * unit, unit) == 0) {
             return true;
@@ -237,16 +231,13 @@ bool binaryStringHoldsNul(std::string_view bytes, std::uint64_t offset, std::uin
     return false;
 }
 
-// Reads the references of the object at `offset`; false when it runs off the
-// object area or is malformed.
+// Reads the references of the object at `offset` (in the object area);
+// false when they run off it or are malformed.
 bool readBinaryObject(std::string_view bytes,
                       std::uint64_t offset,
                       std::uint64_t objectAreaEnd,
                       std::size_t referenceSize,
                       BinaryObject& object) {
-    if (offset >= objectAreaEnd) {
-        return false;
-    }
     const auto marker = static_cast<unsigned char>(bytes[offset]);
     const unsigned type = marker >> 4;
     const bool array = type == 0xA || type == 0xB || type == 0xC;
@@ -260,12 +251,12 @@ bool readBinaryObject(std::string_view bytes,
     }
     const std::uint64_t count = size->count;
     const std::uint64_t at = size->contents;
-    const std::uint64_t references = dictionary ? count * 2 : count;
-    if (count > objectAreaEnd || references * referenceSize > objectAreaEnd - at) {
+    const std::uint64_t elementSize = dictionary ? 2 * referenceSize : referenceSize;
+    if (count > (objectAreaEnd - at) / elementSize) {
         return false;
     }
+    const std::uint64_t references = dictionary ? count * 2 : count;
     object.dictionary = dictionary;
-    object.children.reserve(references);
     for (std::uint64_t i = 0; i < references; ++i) {
         object.children.push_back(bigEndian(bytes, at + i * referenceSize, referenceSize));
     }
@@ -286,30 +277,37 @@ GuardVerdict binaryVerdict(std::string_view bytes) {
     const std::uint64_t objectCount = bigEndian(bytes, trailer + 8, 8);
     const std::uint64_t topObject = bigEndian(bytes, trailer + 16, 8);
     const std::uint64_t offsetTable = bigEndian(bytes, trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || referenceSize < 1 || referenceSize > 8) {
+    // Sizes of 1 to 8 bytes; 0 wraps round.
+    if (offsetSize - 1 > 7 || referenceSize - 1 > 7) {
         return GuardVerdict::malformed;
     }
-    if (objectCount == 0 || objectCount > bytes.size() || topObject >= objectCount) {
+    // The offset table lies between the magic and the trailer: no room when past it.
+    const std::uint64_t tableRoom = trailer - std::min<std::uint64_t>(offsetTable, trailer);
+    if (offsetTable < binaryMagic.size() || objectCount > tableRoom / offsetSize) {
         return GuardVerdict::malformed;
     }
-    if (offsetTable < binaryMagic.size() || offsetTable > trailer ||
-        objectCount * offsetSize > trailer - offsetTable) {
+    if (objectCount == 0 || topObject >= objectCount) {
         return GuardVerdict::malformed;
     }
     const std::size_t count = static_cast<std::size_t>(objectCount);
     std::vector<std::uint64_t> offsets(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        offsets[i] = bigEndian(bytes, offsetTable + i * offsetSize, offsetSize);
+    std::uint64_t entry = offsetTable;
+    for (std::uint64_t& offset : offsets) {
+        offset = bigEndian(bytes, entry, offsetSize);
+        if (offset >= offsetTable) {
+            return GuardVerdict::malformed;
+        }
+        entry += offsetSize;
     }
 
     enum class Mark : std::uint8_t { unseen, open, done };
     std::vector<Mark> marks(count, Mark::unseen);
-    std::vector<std::uint64_t> treeSize(count, 0);
+    std::vector<std::uint64_t> treeSize(count);
     struct Frame {
         std::size_t object;
         BinaryObject contents;
-        std::size_t next = 0;
-        std::uint64_t size = 1;
+        std::size_t next;
+        std::uint64_t size;
     };
     std::vector<Frame> path;
     auto enter = [&](std::size_t object) {
@@ -396,7 +394,8 @@ struct GuardedParse {
 
 GuardedParse parseGuarded(std::string_view bytes) {
     GuardedParse parse{verdictOf(bytes), std::nullopt};
-    if (bytes.empty() || parse.verdict != GuardVerdict::within) {
+    // libplist reads no bytes as nothing.
+    if (parse.verdict != GuardVerdict::within) {
         return parse;
     }
     if (startsWith(bytes, 0, byteOrderMark)) {
@@ -468,81 +467,80 @@ PropertyListFile loadPropertyListFile(const std::string& path) {
     return file;
 }
 
+void forEachEntry(plist_t dictionary, const std::function<void(const char*, plist_t)>& visit) {
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(dictionary, &iterator);
+    const std::unique_ptr<void, decltype(&std::free)> ownedIterator(iterator, &std::free);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(dictionary, ownedIterator.get(), &key, &item);
+        const std::unique_ptr<char, decltype(&std::free)> ownedKey(key, &std::free);
+        if (item == nullptr) {
+            return;
+        }
+        visit(ownedKey.get(), item);
+    }
+}
+
 PropertyListValue valueFromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
-            std::uint8_t value = 0;
+            std::uint8_t value{};
             plist_get_bool_val(node, &value);
             return value != 0;
         }
         case PLIST_UINT:
         case PLIST_UID: {
-            std::uint64_t value = 0;
+            std::uint64_t value{};
             if (plist_get_node_type(node) == PLIST_UID) {
                 plist_get_uid_val(node, &value);
             } else {
                 plist_get_uint_val(node, &value);
             }
-            // libplist keeps negative integers as their two's complement.
-            std::int64_t signedValue = 0;
-            std::memcpy(&signedValue, &value, sizeof value);
-            return PropertyListValue(static_cast<long long>(signedValue));
+            // libplist keeps negative integers as their two's complement,
+            // which the conversion, modular, turns back.
+            return PropertyListValue(static_cast<long long>(value));
         }
         case PLIST_REAL: {
-            double value = 0;
+            double value{};
             plist_get_real_val(node, &value);
             return value;
         }
         case PLIST_STRING: {
-            std::uint64_t length = 0;
+            std::uint64_t length{};
             const char* text = plist_get_string_ptr(node, &length);
             return std::string(text, length);
         }
         case PLIST_DATA: {
-            std::uint64_t length = 0;
-            const char* data = plist_get_data_ptr(node, &length);
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-            return PropertyListData(bytes, bytes + (data ? length : 0));
+            std::uint64_t length{};
+            const auto* bytes =
+                reinterpret_cast<const std::uint8_t*>(plist_get_data_ptr(node, &length));
+            return PropertyListData(bytes, bytes + length);
         }
         case PLIST_DATE: {
-            std::int32_t seconds = 0;
-            std::int32_t microseconds = 0;
+            std::int32_t seconds{};
+            std::int32_t microseconds{};
             plist_get_date_val(node, &seconds, &microseconds);
             return PropertyListDate{seconds + microseconds / 1e6};
         }
         case PLIST_ARRAY: {
             PropertyListArray items;
             const std::uint32_t size = plist_array_get_size(node);
-            items.reserve(size);
             for (std::uint32_t i = 0; i < size; ++i) {
                 items.push_back(valueFromNode(plist_array_get_item(node, i)));
             }
             return items;
         }
-        case PLIST_DICT: {
+        default: {  // a dictionary, the one type left
             PropertyListDictionary entries;
-            plist_dict_iter iterator = nullptr;
-            plist_dict_new_iter(node, &iterator);
-            for (;;) {
-                char* key = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, iterator, &key, &item);
-                if (item == nullptr) {
-                    free(key);
-                    break;
-                }
-                // A hostile file may repeat a key; the first one counts, as
-                // it does for libplist's own lookups and writes.
-                if (key != nullptr) {
-                    entries.try_emplace(key, valueFromNode(item));
-                }
-                free(key);
-            }
-            free(iterator);
+            // A hostile file may repeat a key; the first one counts, as it
+            // does for libplist's own lookups and writes.
+            forEachEntry(node, [&](const char* key, plist_t item) {
+                entries.try_emplace(key, valueFromNode(item));
+            });
             return entries;
         }
-        default:
-            return false;
     }
 }
 
@@ -551,9 +549,7 @@ ScopedPlist nodeFromValue(const PropertyListValue& value) {
         return ScopedPlist(plist_new_bool(*boolean ? 1 : 0));
     }
     if (const auto* integer = value.as<std::int64_t>()) {
-        std::uint64_t bits = 0;
-        std::memcpy(&bits, integer, sizeof bits);
-        return ScopedPlist(plist_new_uint(bits));
+        return ScopedPlist(plist_new_uint(static_cast<std::uint64_t>(*integer)));
     }
     if (const auto* real = value.as<double>()) {
         return ScopedPlist(plist_new_real(*real));
@@ -588,20 +584,18 @@ ScopedPlist nodeFromValue(const PropertyListValue& value) {
 
 std::string toBinary(plist_t node) {
     char* bytes = nullptr;
-    std::uint32_t length = 0;
+    std::uint32_t length{};
     plist_to_bin(node, &bytes, &length);
-    std::string binary = bytes ? std::string(bytes, length) : std::string();
-    plist_to_bin_free(bytes);
-    return binary;
+    const std::unique_ptr<char, decltype(&plist_to_bin_free)> owned(bytes, &plist_to_bin_free);
+    return bytes ? std::string(bytes, length) : std::string();
 }
 
 std::string toXml(plist_t node) {
     char* xml = nullptr;
-    std::uint32_t length = 0;
+    std::uint32_t length{};
     plist_to_xml(node, &xml, &length);
-    std::string text = xml ? std::string(xml, length) : std::string();
-    plist_to_xml_free(xml);
-    return text;
+    const std::unique_ptr<char, decltype(&plist_to_xml_free)> owned(xml, &plist_to_xml_free);
+    return xml ? std::string(xml, length) : std::string();
 }
 
 }  // namespace platform::linux_host

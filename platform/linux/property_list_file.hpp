@@ -7,6 +7,7 @@
 #include <plist/plist.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +53,9 @@ struct PropertyListFile {
 };
 
 PropertyListFile loadPropertyListFile(const std::string& path);
+
+// Calls `visit` with each key of `dictionary` and its value, in order.
+void forEachEntry(plist_t dictionary, const std::function<void(const char*, plist_t)>& visit);
 
 PropertyListValue valueFromNode(plist_t node);
 ScopedPlist nodeFromValue(const PropertyListValue& value);

@@ -12,12 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,6 +33,9 @@ namespace {
 
 using linux_host::ScopedPlist;
 using posix::ScopedFd;
+
+// The suite and its lock are the user's alone.
+constexpr mode_t privateFile = 0600;
 
 std::string preferencesFolder() {
     return linux_host::homeDirectory() + "/Library/Preferences";
@@ -46,73 +51,37 @@ bool makePreferencesFolder() {
 }
 
 std::string decimalText(double value) {
-    char buffer[64];
+    char buffer[sizeof "-2.2250738585072014e-308"];  // as long as the shortest form gets
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t done = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return false;
-        }
-        written += static_cast<std::size_t>(done);
-    }
-    return true;
-}
-
 // A hostile file may repeat a key. Reads see the first; libplist would
 // change one copy and write both, so the dictionary is rebuilt with the
-// first of each, and only then.
-ScopedPlist withoutRepeatedKeys(ScopedPlist root) {
+// first of each.
+ScopedPlist withoutRepeatedKeys(plist_t root) {
     std::set<std::string> keys;
-    bool repeated = false;
     ScopedPlist rebuilt(plist_new_dict());
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(root.get(), &iterator);
-    for (;;) {
-        char* key = nullptr;
-        plist_t item = nullptr;
-        plist_dict_next_item(root.get(), iterator, &key, &item);
-        if (item == nullptr) {
-            free(key);
-            break;
-        }
-        if (key != nullptr && keys.insert(key).second) {
+    linux_host::forEachEntry(root, [&](const char* key, plist_t item) {
+        if (keys.insert(key).second) {
             plist_dict_set_item(rebuilt.get(), key, plist_copy(item));
-        } else {
-            repeated = true;
         }
-        free(key);
-    }
-    free(iterator);
-    return repeated ? std::move(rebuilt) : std::move(root);
+    });
+    return rebuilt;
 }
 
 // The Mac's reading of a string as a Boolean: after leading white space, an
 // optional sign and leading zeros, "Y", "y", "T", "t" or a digit 1-9 is true.
-bool stringReadsTrue(const std::string& text) {
-    std::size_t at = 0;
-    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
-        ++at;
+bool stringReadsTrue(std::string_view text) {
+    const auto skip = [&](std::string_view characters) {
+        text.remove_prefix(std::min(text.find_first_not_of(characters), text.size()));
+    };
+    skip(" \t\n\v\f\r");
+    if (text.starts_with('+') || text.starts_with('-')) {
+        text.remove_prefix(1);
     }
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        ++at;
-    }
-    while (at < text.size() && text[at] == '0') {
-        ++at;
-    }
-    if (at == text.size()) {
-        return false;
-    }
-    const char first = text[at];
-    return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
-           (first >= '1' && first <= '9');
+    skip("0");
+    return !text.empty() && std::string_view("YyTt123456789").find(text.front()) != text.npos;
 }
 
 // The suites whose writes failed since they were last synchronized. Like the
@@ -142,7 +111,7 @@ FailedWrites& failedWrites() {
 
 bool readsAsDictionary(const std::string& contents) {
     const std::optional<ScopedPlist> root = linux_host::parsePropertyList(contents);
-    return root && plist_get_node_type(root->get()) == PLIST_DICT;
+    return plist_get_node_type(root ? root->get() : nullptr) == PLIST_DICT;
 }
 
 // The tree in the file's own format. A hostile file may hold strings that
@@ -165,7 +134,7 @@ std::vector<std::string> managedPaths(const std::string& name) {
     // Every settings access opens a suite: the password database is asked once.
     static const std::string userName = [] {
         const passwd* user = ::getpwuid(::getuid());
-        return user != nullptr && user->pw_name != nullptr ? std::string(user->pw_name) : "";
+        return user ? std::string(user->pw_name) : std::string();
     }();
     const std::string folder = linux_host::rootedPath("/Library/Managed Preferences/");
     std::vector<std::string> paths;
@@ -176,21 +145,13 @@ std::vector<std::string> managedPaths(const std::string& name) {
     return paths;
 }
 
-std::optional<PropertyListValue> managedValue(const std::vector<std::string>& paths,
-                                              const std::string& key) {
-    // No profile at all, the usual case: one look at their folder settles it.
-    struct stat folder {};
-    if (paths.empty() ||
-        ::stat(paths.back().substr(0, paths.back().rfind('/')).c_str(), &folder) != 0) {
-        return std::nullopt;
-    }
+// The value of `key` in the first of the files at `paths` that holds it.
+std::optional<PropertyListValue> firstValue(const std::vector<std::string>& paths,
+                                            const std::string& key) {
     for (const std::string& path : paths) {
         const auto suite = linux_host::currentDictionary(path);
-        if (!suite) {
-            continue;
-        }
-        if (const auto found = suite->find(key); found != suite->end()) {
-            return found->second;
+        if (suite && suite->contains(key)) {
+            return suite->at(key);
         }
     }
     return std::nullopt;
@@ -202,18 +163,10 @@ class FileSettingsSuite : public SettingsSuite {
         : path_(preferencesFolder() + "/" + name + ".plist"), managedPaths_(managedPaths(name)) {}
 
     std::optional<PropertyListValue> objectForKey(const std::string& key) override {
-        if (auto forced = managedValue(managedPaths_, key)) {
+        if (auto forced = firstValue(managedPaths_, key)) {
             return forced;
         }
-        const auto suite = linux_host::currentDictionary(path_);
-        if (!suite) {
-            return std::nullopt;
-        }
-        const auto found = suite->find(key);
-        if (found == suite->end()) {
-            return std::nullopt;
-        }
-        return found->second;
+        return firstValue({path_}, key);
     }
 
     bool boolForKey(const std::string& key) override {
@@ -271,7 +224,7 @@ class FileSettingsSuite : public SettingsSuite {
     bool synchronize() override { return !failedWrites().take(path_); }
 
     bool isForced(const std::string& key) override {
-        return managedValue(managedPaths_, key).has_value();
+        return firstValue(managedPaths_, key).has_value();
     }
 
   private:
@@ -287,7 +240,7 @@ class FileSettingsSuite : public SettingsSuite {
                 return std::nullopt;
             case linux_host::FileState::parsed:
                 if (plist_get_node_type(file.root.get()) == PLIST_DICT) {
-                    file.root = withoutRepeatedKeys(std::move(file.root));
+                    file.root = withoutRepeatedKeys(file.root.get());
                     return file;
                 }
                 [[fallthrough]];
@@ -300,26 +253,17 @@ class FileSettingsSuite : public SettingsSuite {
             case linux_host::FileState::empty:
                 break;
         }
-        file.root = ScopedPlist(plist_new_dict());
-        file.binary = false;
-        return file;
+        // A new file: an empty dictionary, as XML.
+        return linux_host::PropertyListFile{.root = ScopedPlist(plist_new_dict())};
     }
 
-    // Moves the file to a name of its own, never over an earlier one.
+    // Moves the file over a placeholder of a name of its own, so never over
+    // an earlier one. The rename of a file in the folder that holds the
+    // placeholder can't fail once the placeholder is made.
     bool keepAside() const {
-        const std::string stem = path_ + ".corrupt-" + std::to_string(std::time(nullptr)) + "-" +
-                                 std::to_string(::getpid());
-        for (int attempt = 0; attempt < 1000; ++attempt) {
-            const std::string aside = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
-            if (::link(path_.c_str(), aside.c_str()) == 0) {
-                ::unlink(path_.c_str());
-                return true;
-            }
-            if (errno != EEXIST) {
-                return ::rename(path_.c_str(), aside.c_str()) == 0;
-            }
-        }
-        return false;
+        std::string aside = path_ + ".corrupt-" + std::to_string(std::time(nullptr)) + "-XXXXXX";
+        const ScopedFd placeholder(::mkostemp(aside.data(), O_CLOEXEC));
+        return placeholder.valid() && ::rename(path_.c_str(), aside.c_str()) == 0;
     }
 
     // Sets or removes the one key in the stored tree, so that every other
@@ -328,14 +272,14 @@ class FileSettingsSuite : public SettingsSuite {
         if (!makePreferencesFolder()) {
             return false;
         }
-        ScopedFd lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        // No program that writes settings handles a signal without SA_RESTART,
+        // so the wait for the lock is never interrupted.
+        ScopedFd lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, privateFile));
         if (!lock.valid()) {
             return false;
         }
-        while (::flock(lock.get(), LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                return false;
-            }
+        if (::flock(lock.get(), LOCK_EX) != 0) {
+            return false;
         }
         std::optional<linux_host::PropertyListFile> file = fileForWriting();
         if (!file) {
@@ -357,16 +301,18 @@ class FileSettingsSuite : public SettingsSuite {
         if (!file.valid()) {
             return false;
         }
-        const bool written = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), contents) &&
+        // A write to a regular file is whole unless it fails (no room, a size limit).
+        const bool written = ::fchmod(file.get(), privateFile) == 0 &&
+                             ::write(file.get(), contents.data(), contents.size()) ==
+                                 static_cast<ssize_t>(contents.size()) &&
                              ::fsync(file.get()) == 0;
-        file.reset();
         if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
             ::unlink(temporary.c_str());
             return false;
         }
         // The rename is durable only once the folder that names it is.
         ScopedFd folder(::open(preferencesFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        return folder.valid() && ::fsync(folder.get()) == 0;
+        return ::fsync(folder.get()) == 0;
     }
 
     void record(bool written) {
@@ -379,20 +325,11 @@ class FileSettingsSuite : public SettingsSuite {
     std::vector<std::string> managedPaths_;
 };
 
+// The running program's name, as the Mac names a program's own defaults for
+// it; /proc/self/exe always names it.
 std::string executableName() {
-    char buffer[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (length <= 0) {
-        return "unknown";
-    }
-    std::string path(buffer, static_cast<std::size_t>(length));
-    const std::size_t slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    constexpr std::string_view deleted = " (deleted)";
-    if (name.size() > deleted.size() && name.ends_with(deleted)) {
-        name.resize(name.size() - deleted.size());
-    }
-    return name.empty() ? "unknown" : name;
+    std::error_code unreadable;
+    return std::filesystem::read_symlink("/proc/self/exe", unreadable).filename().string();
 }
 
 }  // namespace
