@@ -36,8 +36,7 @@ namespace {
 // First, and collected rows first, as a hang here is a failure. Each row runs in a session of its
 // own under alarm(4). Its report: how a collected command ended ("status N: " and its output, both
 // streams in order; output that isn't UTF-8 reads as empty), or what one in the foreground wrote
-// and its status. An ended child has no start time, even before it is collected; we started
-// within ten minutes.
+// and its status. An ended child has no start time, even before it is collected.
 TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals) {
     // clang-format off
     const auto sh = [](const std::string& script) { return std::vector<std::string>{"/bin/sh", "-c", script}; };
@@ -131,7 +130,7 @@ TEST(Process, RunsCommandsInTheForegroundOrCollectsTheirOutputWhateverTheSignals
     }
     const auto ticks = platform::processStartTime(platform::ownProcessId());
     ASSERT_GT(ticks.value_or(0), 0);
-    const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));
+    const double uptime = std::stod(readFile("/proc/uptime").value_or("0"));  // we began in 10 min
     EXPECT_NEAR(ticks.value_or(-1) / double(::sysconf(_SC_CLK_TCK)), uptime - 300, 300);
 }
 
@@ -284,11 +283,8 @@ TEST(SuiteLock, PassesOnWhenItsHolderLetsGoAndRefusesBadNames) {
     EXPECT_EQ(status, 0) << "(1 or 2) << 8: gave up, or took it held; 14: no outcome in 5 s";
 }
 
-// The run loop never returns: each case runs in a child (standard input closed, so a descriptor
-// 0 is handed out) until it has seen all it can, the thermal watcher's thread asleep or gone.
-// On the real root the kernel announces power-supply changes only by
-// uevent: the source joins the kobject-uevent netlink group. Resources
-// fail only in a simulated Mac.
+// On the real root the kernel announces power-supply changes only by uevent: the source joins
+// the kobject-uevent netlink group. Resources fail only in a simulated Mac.
 TEST(RealRoot, APowerSourceListensForTheKernelsUevents) {
     ScopedEnvironment root("VELL_SYSTEM_ROOT", "/"), failing("VELL_SIMULATED_FAILURES", "inotify");
     const auto source = platform::createPowerSourceNotificationSource(
@@ -304,6 +300,8 @@ TEST(RealRoot, APowerSourceListensForTheKernelsUevents) {
     EXPECT_EQ(listening, 1) << "sockets of ours in the uevent group";
 }
 
+// The run loop never returns: each case runs in a child (standard input closed, so a descriptor
+// 0 is handed out) until it has seen all it can, the thermal watcher's thread asleep or gone.
 TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     const std::string ok = "exit 0\n",
                       gaveUp = "exit 1\nno deadline timer\nlinux_tests: the run loop can't go on: ";
@@ -396,11 +394,10 @@ TEST_F(StandIn, TheRunLoopKeepsWhatItCanWithoutEachResource) {
     }
 }
 
-// In a child, as the run loop never returns: exit 0 once a deadline timer fired at a moment just
-// past (before a repeating timer's first tick, else exit 4), was set again after firing to moments
-// past (a second and a fraction after the epoch, and before it) and to come, and fired each time;
-// while it waits, the loop sleeps (exit 5). A cancelled timer whose moment came first must never
-// fire (exit 3).
+// In a child (the run loop never returns): exit 0 once a deadline timer fired at a moment just
+// past (before a repeating timer's first tick, else 4), was set again after firing to moments
+// past (after the epoch, and before it) and to come, firing each time, the loop asleep while it
+// waited (else 5). A cancelled timer whose moment came first never fires (else 3).
 TEST(DeadlineTimer, FiresOnceAtItsMomentCanBeSetAgainAndCancelled) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
