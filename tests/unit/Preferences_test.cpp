@@ -8,27 +8,27 @@ using PreferencesTest = FakeTest;
 namespace P = VellPreferences;
 
 // Untyped Booleans read as booleans or else true; the holds' wish only from a true; the
-// threshold is a whole percentage from 1 to 99.
+// threshold is a whole percentage from 1 to 99; a deadline only as a date that is a moment.
 TEST_F(PreferencesTest, EachSettingReadsOnlyWhatItCanMean) {
     // clang-format off
-    const std::vector<std::tuple<std::optional<PropertyListValue>, bool, bool, std::int64_t>> cases = {
-        {std::nullopt, true, false, 10}, {false, false, false, 10}, {0.0, false, false, 10}, {1, true, true, 1},
-        {2, true, false, 2}, {99.0, true, false, 99}, {100, true, false, 10}, {"NO", true, false, 10},
-        {PropertyListArray{}, true, false, 10}, {true, true, true, 10}};
+    const std::vector<std::tuple<std::optional<PropertyListValue>, bool, bool, std::int64_t, std::optional<double>>> cases = {
+        {PropertyListDate{5}, true, false, 10, 5.0}, {PropertyListDate{std::numeric_limits<double>::quiet_NaN()}, true, false, 10, {}}, {std::nullopt, true, false, 10, {}}, {false, false, false, 10, {}},
+        {0.0, false, false, 10, {}}, {1, true, true, 1, {}}, {2, true, false, 2, {}}, {99.0, true, false, 99, {}},
+        {100, true, false, 10, {}}, {"NO", true, false, 10, {}}, {PropertyListArray{}, true, false, 10, {}}, {true, true, true, 10, {}}};
     // clang-format on
-    for (const auto& [stored, boolean, forHolds, threshold] : cases) {
+    for (const auto& [stored, boolean, forHolds, threshold, until] : cases) {
         fake().shared().clear();
         for (const char* key :
              {P::lowBatteryCutoffKey, P::priorCaffeinateKey, P::caffeinateAtLaunchKey,
-              P::wantedForHoldsKey, P::lowBatteryThresholdKey}) {
+              P::wantedForHoldsKey, P::lowBatteryThresholdKey, P::wantedUntilKey}) {
             if (stored) {
                 fake().shared()[key] = *stored;
             }
         }
-        EXPECT_EQ(P::lowBatteryCutoff() && P::priorCaffeinate() && P::caffeinateAtLaunch(),
-                  boolean);
-        EXPECT_EQ(P::lowBatteryCutoff() || P::priorCaffeinate() || P::caffeinateAtLaunch(),
-                  boolean);
+        ASSERT_EQ(P::wantedUntil(), until);  // first: a wrong read of no date ends the binary
+        EXPECT_EQ(
+            std::vector({P::lowBatteryCutoff(), P::priorCaffeinate(), P::caffeinateAtLaunch()}),
+            std::vector(3, boolean));
         EXPECT_EQ(P::wantedForHolds(), forHolds);
         EXPECT_EQ(P::lowBatteryThreshold(), threshold);
     }
