@@ -6,7 +6,7 @@
 namespace {
 
 struct Scalar {
-    char32_t value = 0;
+    char32_t value{};
     std::size_t length = 1;
     bool valid = false;
 };
@@ -19,8 +19,8 @@ Scalar decodeScalar(std::string_view bytes, std::size_t at) {
     if (lead < 0x80) {
         return {lead, 1, true};
     }
-    std::size_t trailing = 0;
-    char32_t value = 0;
+    std::size_t trailing;
+    char32_t value;
     unsigned char low = 0x80;
     unsigned char high = 0xBF;
     if (lead >= 0xC2 && lead <= 0xDF) {
@@ -47,13 +47,13 @@ Scalar decodeScalar(std::string_view bytes, std::size_t at) {
     }
     for (std::size_t i = 1; i <= trailing; ++i) {
         if (at + i >= bytes.size()) {
-            return {0, i, false};
+            return {.length = i};
         }
         const auto byte = static_cast<unsigned char>(bytes[at + i]);
         const unsigned char min = i == 1 ? low : 0x80;
         const unsigned char max = i == 1 ? high : 0xBF;
         if (byte < min || byte > max) {
-            return {0, i, false};
+            return {.length = i};
         }
         value = (value << 6) | (byte & 0x3F);
     }
@@ -108,7 +108,8 @@ std::string trimWhitespaceAndNewlines(std::string_view text) {
         }
         at += scalar.length;
     }
-    if (begin >= end) {
+    // Nothing but white space found: nothing ends past 0.
+    if (end == 0) {
         return {};
     }
     return std::string(text.substr(begin, end - begin));

@@ -1,16 +1,13 @@
 #include "platform/linux/sysfs.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <limits.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstring>
-#include <memory>
+#include <filesystem>
 
 #include "platform/posix/scoped_fd.hpp"
 
@@ -18,10 +15,6 @@ namespace platform::linux_host {
 namespace {
 
 constexpr std::size_t maximumAttributeBytes = 4096;
-
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
 
 // One read: an attribute is never larger than a page, and a read that
 // returns less than asked for has reached the end of a file.
@@ -59,19 +52,11 @@ std::optional<std::string> readAttribute(const std::string& path) {
 }
 
 std::optional<std::string> readAttribute(const std::string& folder, const char* name) {
-    char path[PATH_MAX];
-    const std::size_t length = std::strlen(name);
-    if (folder.size() + 1 + length >= sizeof path) {
-        return std::nullopt;
-    }
-    std::memcpy(path, folder.data(), folder.size());
-    path[folder.size()] = '/';
-    std::memcpy(path + folder.size() + 1, name, length + 1);
-    return trimmed(readSmallFile(path));
+    return readAttribute(folder + "/" + name);
 }
 
 std::optional<std::int64_t> parseInteger(const std::string& text) {
-    std::int64_t value = 0;
+    std::int64_t value{};
     const char* end = text.data() + text.size();
     const auto result = std::from_chars(text.data(), end, value);
     if (text.empty() || result.ec != std::errc() || result.ptr != end) {
@@ -85,17 +70,12 @@ std::optional<std::int64_t> readIntegerAttribute(const std::string& path) {
     return text ? parseInteger(*text) : std::nullopt;
 }
 
+// Without "." and "..": an unreadable folder lists nothing.
 std::vector<std::string> sortedEntries(const std::string& folder) {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-    if (!dir) {
-        return names;
-    }
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
+    std::error_code unreadable;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, unreadable)) {
+        names.push_back(entry.path().filename());
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -13,6 +13,8 @@ extern char** environ;
 
 namespace platform::posix {
 
+// Once the attributes are set up, the setters, given valid sets and flags,
+// can't fail.
 ScopedSpawnAttributes::ScopedSpawnAttributes(short flags) {
     initialized_ = posix_spawnattr_init(&attributes_) == 0;
     if (!initialized_) {
@@ -21,16 +23,19 @@ ScopedSpawnAttributes::ScopedSpawnAttributes(short flags) {
     sigset_t none;
     sigemptyset(&none);
     const sigset_t defaults = terminationSignals();
-    ok_ = posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-          posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
-          posix_spawnattr_setflags(&attributes_, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK |
-                                                                    POSIX_SPAWN_SETSIGDEF)) == 0;
+    posix_spawnattr_setsigmask(&attributes_, &none);
+    posix_spawnattr_setsigdefault(&attributes_, &defaults);
+    posix_spawnattr_setflags(
+        &attributes_, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
 }
 
 ScopedSpawnAttributes::ScopedSpawnAttributes(const sigset_t* mask) {
     initialized_ = posix_spawnattr_init(&attributes_) == 0;
-    ok_ = initialized_ && posix_spawnattr_setsigmask(&attributes_, mask) == 0 &&
-          posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK) == 0;
+    if (!initialized_) {
+        return;
+    }
+    posix_spawnattr_setsigmask(&attributes_, mask);
+    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK);
 }
 
 ChildOutcome startFailure(int error) {
@@ -40,8 +45,8 @@ ChildOutcome startFailure(int error) {
 }
 
 std::optional<int> waitForEnd(pid_t child) {
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
+    int status;
+    while (::waitpid(child, &status, 0) == -1) {
         if (errno != EINTR) {
             return std::nullopt;
         }
@@ -61,7 +66,6 @@ namespace {
 
 std::vector<char*> nullTerminatedPointers(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
-    pointers.reserve(strings.size() + 1);
     for (auto& text : strings) {
         pointers.push_back(text.data());
     }

@@ -51,13 +51,12 @@ class ScopedSpawnAttributes {
     ScopedSpawnAttributes(const ScopedSpawnAttributes&) = delete;
     ScopedSpawnAttributes& operator=(const ScopedSpawnAttributes&) = delete;
 
-    bool ok() const { return ok_; }
+    bool ok() const { return initialized_; }
     posix_spawnattr_t* get() { return &attributes_; }
 
   private:
     posix_spawnattr_t attributes_{};
     bool initialized_ = false;
-    bool ok_ = false;
 };
 
 // A child that did not start, with the reason in the system's words.

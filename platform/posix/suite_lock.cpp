@@ -53,8 +53,9 @@ std::unique_ptr<SuiteLock> lockSettingsSuite(const std::string& name) {
         return nullptr;
     }
     const double deadline = monotonicSeconds() + longestWait;
+    // Never blocking, flock is never interrupted.
     while (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || monotonicSeconds() >= deadline) {
+        if (errno != EWOULDBLOCK || monotonicSeconds() >= deadline) {
             return nullptr;
         }
         pauseFor(pauseBetweenTries);

@@ -204,8 +204,7 @@ TEST_F(EndToEnd, ADeletedAppIsRemovedOnTheSecondChange) {
     EXPECT_FALSE(fs::exists(mac.home() + registration));
 }
 
-// What the real sudo and launchctl stand-ins answer reaches the user as a
-// failed check with its fix.
+// What the real sudo and launchctl stand-ins answer reaches the user as a failed check with its fix.
 TEST_F(EndToEnd, DoctorAndOnNameWhatIsMissing) {
     // The rule the menu-bar app installs is the packaged one.
     EXPECT_THAT(readFile(VELL_PMSET_RULE).value_or(""), HasSubstr(VellCompanion::pmsetRule));

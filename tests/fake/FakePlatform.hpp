@@ -24,8 +24,7 @@ struct FakePmsetOutcome {
 };
 
 struct FakePlatform {
-    // Every call the logic made, e.g. "get vellWanted", "registry", "exit 0".
-    std::vector<std::string> calls;
+    std::vector<std::string> calls;  // every call the logic made: "get vellWanted", "exit 0"...
 
     double now = 1000.0;               // only pauses advance it
     double calendarNow = 800000000.0;  // seconds since 2001, also advanced by pauses
@@ -45,8 +44,7 @@ struct FakePlatform {
     // Runs while a program runs, as the companion app might write meanwhile.
     std::function<void(const std::vector<std::string>& arguments)> whileProgramRuns;
 
-    // Settings suites by name; the standard defaults are "standard".
-    std::map<std::string, PropertyListDictionary> suites;
+    std::map<std::string, PropertyListDictionary> suites;  // by name; the defaults: "standard"
     std::set<std::string> unopenableSuites;
     bool suiteWritesFail = false;  // as on a read-only disk
     // Writes are dropped though synchronizing succeeds, as with a value a profile enforces.

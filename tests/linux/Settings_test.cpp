@@ -103,8 +103,8 @@ class Settings : public ::testing::Test {
     }
 };
 
-// A write ends, failed, on a disk that takes no byte, and reads (binary, then XML)
-// find what is there; first, so that a child stuck or crashed in either fails an assertion.
+// A write ends, failed, on a disk that takes no byte, and reads (binary, then XML) find what is
+// there; first, so that a child stuck or crashed in either fails an assertion.
 TEST_F(Settings, AWriteEndsEvenOnADiskThatTakesNoByte) {
     const pid_t child = ::fork();
     if (child == 0) {
@@ -162,9 +162,8 @@ TEST_F(Settings, ReadsFollowTheMacsCoercionsAndSeeEveryChangeOfTheFile) {
     EXPECT_TRUE(P::lowBatteryCutoff());
 }
 
-// Bad contents read as the defaults and are moved aside by the next write; a write
-// that can't be done fails, through any handle, and leaves what was there, as does
-// one to a file the guard can't judge.
+// Bad contents read as the defaults and are moved aside by the next write; a write that can't be
+// done fails, through any handle, and leaves what was there, as does one the guard can't judge.
 TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
     const auto put = [&](const std::string& contents) {
         return [&, contents] { return writeFile(suite(), contents), std::shared_ptr<void>(); };
@@ -220,8 +219,7 @@ TEST_F(Settings, AWriteKeepsBadContentsAsideAndFailsWithoutLosingAnything) {
     }
 }
 
-// Every type at its extremes, as XML (also after a byte-order mark) and as binary
-// with the UIDs only binary holds.
+// Every type at its extremes, as XML (also after a byte-order mark) and as binary, with UIDs.
 TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
     const std::string xml = xmlPlist(
         "<dict><key>farFuture</key><date>2100-01-01T00:00:00Z</date>"
@@ -272,7 +270,6 @@ TEST_F(Settings, AWriteChangesOnlyTheKeyItWrites) {
     EXPECT_EQ(plist_dict_get_size(parsePropertyList(*readFile(suite()))->get()), 2u);
 }
 
-// Writes are whole, kept, private and XML.
 TEST_F(Settings, TwoProcessesWritingDifferentKeysLoseNothingAndLeaveAPrivateFile) {
     const pid_t child = ::fork();
     for (int i = 1; i <= 500; ++i) {

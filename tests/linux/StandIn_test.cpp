@@ -173,7 +173,6 @@ TEST_F(StandIn, TheOverrideIsReadFromTheRegistryAndSetThroughSudoAndPmset) {
     EXPECT_EQ(PowerTool::setSleepDisabled(true), "No such file or directory");
 }
 
-// A registered agent copies its bundle's job description; an executable finds itself in the Mac.
 TEST_F(StandIn, FilesReadAgentsRegisterAndAnExecutableFindsItselfInsideTheMac) {
     using platform::AgentServiceStatus;
     const std::string job = "org.vell.app.dealer.plist", agent = "/Library/LaunchAgents/" + job;
@@ -250,7 +249,7 @@ TEST(SuiteLock, PassesOnWhenItsHolderLetsGoAndRefusesBadNames) {
     const TempDir home;
     std::string state(1, ' ');
     for (const auto& [folder, name] :
-         {std::pair{std::string(), "ok"}, {home.path(), ""}, {home.path(), "a/b"}}) {
+         {std::pair{std::string(), "ok"}, {home.path(), ""}, {home.path(), "../b"}}) {
         ScopedEnvironment scoped("HOME", folder);
         EXPECT_FALSE(platform::lockSettingsSuite(name)) << "HOME=" << folder << ", " << name;
     }
